@@ -1,0 +1,3 @@
+#include "front/dispatch.hpp"
+
+int main(int argc, char** argv) { dispatch(argc, argv); }

@@ -1,0 +1,92 @@
+#include "queue.hpp"
+
+namespace platform {
+
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
+  thread_ = std::thread([this] { run(); });
+}
+
+SerialQueue::~SerialQueue() {
+  {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) {
+    if (thread_.get_id() == std::this_thread::get_id())
+      thread_.detach();
+    else
+      thread_.join();
+  }
+}
+
+void SerialQueue::async(std::function<void()> block) {
+  {
+    std::lock_guard lock(mutex_);
+    blocks_.push_back(std::move(block));
+  }
+  wake_.notify_one();
+}
+
+void SerialQueue::sync(const std::function<void()>& block) {
+  if (isCurrent()) {
+    block();
+    return;
+  }
+  std::mutex doneMutex;
+  std::condition_variable doneWake;
+  bool done = false;
+  async([&] {
+    block();
+    std::lock_guard lock(doneMutex);
+    done = true;
+    doneWake.notify_one();
+  });
+  std::unique_lock lock(doneMutex);
+  doneWake.wait(lock, [&] { return done; });
+}
+
+bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
+
+void SerialQueue::run() {
+  for (;;) {
+    std::function<void()> block;
+    {
+      std::unique_lock lock(mutex_);
+      wake_.wait(lock, [this] { return closing_ || !blocks_.empty(); });
+      if (blocks_.empty()) return;
+      block = std::move(blocks_.front());
+      blocks_.pop_front();
+    }
+    block();
+  }
+}
+
+void DispatchGroup::enter() {
+  std::lock_guard lock(mutex_);
+  ++outstanding_;
+}
+
+void DispatchGroup::leave() {
+  std::function<void()> fire;
+  {
+    std::lock_guard lock(mutex_);
+    if (--outstanding_ == 0 && pending_) fire = std::exchange(pending_, nullptr);
+  }
+  if (fire) dispatchGlobalAsync(std::move(fire));
+}
+
+void DispatchGroup::notify(std::function<void()> block) {
+  {
+    std::lock_guard lock(mutex_);
+    if (outstanding_ > 0) {
+      pending_ = std::move(block);
+      return;
+    }
+  }
+  dispatchGlobalAsync(std::move(block));
+}
+
+void dispatchGlobalAsync(std::function<void()> block) { std::thread(std::move(block)).detach(); }
+
+}  // namespace platform

@@ -1,0 +1,54 @@
+#pragma once
+// The recording engine: configures the capture streams and the media writers,
+// routes audio, filters and re-times samples across pauses, and finalises the
+// files on stop.
+#include <cstdint>
+#include <optional>
+
+#include "front/options.hpp"
+#include "platform/cm_time.hpp"
+#include "platform/queue.hpp"
+#include "platform/stream.hpp"
+#include "platform/writer.hpp"
+
+class Recorder : public platform::StreamOutput, public platform::StreamDelegate {
+ public:
+  explicit Recorder(Options options);
+  Recorder() = delete;
+
+  // Sets up and starts the capture; writes "started". Throws
+  // platform::PlatformError; target and audio-application errors end the
+  // process on the spot.
+  void start();
+  // Synchronous on the queue; each writes its event afterwards.
+  void pause();
+  void resume();
+  // Fixes the end time, stops the streams, finishes the started writers and
+  // writes "stopped". Returns when all of that is done.
+  void stop();
+
+  void didOutputSampleBuffer(platform::Stream& stream, platform::SampleBufferRef sampleBuffer,
+                             int64_t type) override;
+  void didStopWithError(platform::Stream& stream, const platform::PlatformError& error) override;
+
+  // The buffer shifted back by `offset`; the same buffer while `offset` is zero.
+  platform::SampleBufferRef retimed(const platform::SampleBufferRef& sampleBuffer);
+
+  const Options options;
+
+ private:
+  platform::StreamRef stream;
+  platform::StreamRef audioStream;
+  platform::AssetWriterRef videoWriter;
+  platform::AssetWriterInputRef videoInput;
+  platform::AssetWriterRef audioWriter;
+  platform::AssetWriterInputRef audioInput;
+  platform::SerialQueue queue{"orvik.capture"};
+  bool sessionStarted = false;
+  bool audioSessionStarted = false;
+  bool paused = false;
+  std::optional<CMTime> pausedAt;
+  CMTime offset = kCMTimeZero;
+  int64_t frames = 0;
+  CMTime sessionStart = kCMTimeInvalid;
+};

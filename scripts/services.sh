@@ -1,0 +1,67 @@
+# Sourced by the demo and test scripts: starts a virtual display and a sound
+# server with a null sink when none is there, and stops what it started.
+# shellcheck shell=bash
+
+ORVIK_STARTED_PIDS=()
+
+orvik_free_display() {
+  local n
+  for n in $(seq 90 140); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { echo "$n"; return; }
+  done
+  echo "no free display number" >&2
+  return 1
+}
+
+# Starts Xvfb (1920x1080, 24-bit, with the extensions the capture tool uses)
+# and exports DISPLAY.
+orvik_start_display() {
+  local n
+  n=$(orvik_free_display)
+  Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp +extension Composite +extension DAMAGE \
+    +extension RANDR +extension XFIXES +extension RENDER +extension MIT-SHM \
+    >/dev/null 2>&1 &
+  ORVIK_STARTED_PIDS+=($!)
+  export DISPLAY=":$n"
+  local i
+  for i in $(seq 1 100); do
+    xdpyinfo >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  echo "Xvfb did not start on $DISPLAY" >&2
+  return 1
+}
+
+# Starts a private PulseAudio server whose default sink is a null sink, and
+# points PULSE_SERVER at it.
+orvik_start_sound() {
+  local dir
+  dir=$(mktemp -d /tmp/orvik-pulse.XXXXXX)
+  chmod 700 "$dir"
+  XDG_RUNTIME_DIR="$dir" HOME="$dir" pulseaudio --daemonize=no --exit-idle-time=-1 -n \
+    --use-pid-file=no --disable-shm=no \
+    --load="module-null-sink sink_name=orvik_null rate=48000" \
+    --load="module-native-protocol-unix auth-anonymous=1 socket=$dir/native" \
+    --load="module-always-sink" \
+    >/dev/null 2>&1 &
+  ORVIK_STARTED_PIDS+=($!)
+  export PULSE_SERVER="unix:$dir/native"
+  local i
+  for i in $(seq 1 100); do
+    pactl info >/dev/null 2>&1 && { pactl set-default-sink orvik_null >/dev/null 2>&1; return 0; }
+    sleep 0.1
+  done
+  echo "PulseAudio did not start" >&2
+  return 1
+}
+
+orvik_stop_services() {
+  local pid
+  for pid in "${ORVIK_STARTED_PIDS[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${ORVIK_STARTED_PIDS[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+  ORVIK_STARTED_PIDS=()
+}
