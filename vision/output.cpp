@@ -1,0 +1,31 @@
+#include "output.hpp"
+
+#include <cerrno>
+
+#include <unistd.h>
+
+namespace {
+
+void writeAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+void writeOutput(const void* data, size_t size) {
+  writeAll(STDOUT_FILENO, static_cast<const char*>(data), size);
+}
+
+void fail(const std::string& message) {
+  const std::string line = message + "\n";
+  writeAll(STDERR_FILENO, line.data(), line.size());
+  ::_exit(2);
+}
