@@ -37,6 +37,11 @@ class Recorder : public platform::StreamOutput, public platform::StreamDelegate 
   const Options options;
 
  private:
+  void handleVideo(const platform::SampleBufferRef& sampleBuffer);
+  void handleAudio(const platform::SampleBufferRef& sampleBuffer);
+  // Starts the capture of a stream and waits for it; throws its error.
+  static void startCapture(platform::Stream& stream);
+
   platform::StreamRef stream;
   platform::StreamRef audioStream;
   platform::AssetWriterRef videoWriter;

@@ -1,0 +1,155 @@
+// Set-up and start of a recording: target, output size, capture
+// configuration, writers, audio routing, capture start.
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "front/emit.hpp"
+#include "platform/clock.hpp"
+#include "platform/content.hpp"
+#include "platform/error.hpp"
+#include "platform/filter.hpp"
+#include "recorder/completion.hpp"
+#include "recorder/output_size.hpp"
+#include "recorder/recorder.hpp"
+#include "target/capture_target.hpp"
+
+using namespace platform;
+
+namespace {
+
+constexpr int64_t kQueueDepth = 6;
+constexpr int64_t kSampleRate = 48000;
+constexpr int64_t kChannelCount = 2;
+constexpr int64_t kAudioBitRate = 192000;
+constexpr CMTime kFragmentInterval{1200, 600, kCMTimeFlags_Valid, 0};  // 2 s
+
+// Removes an earlier recording; whether there was one, or the removal
+// worked, does not matter here.
+void removeEarlierFile(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+}
+
+// The applications of the content whose bundle identifier is one of the
+// wanted ones, in the content's order.
+std::vector<RunningApplication> matchingApplications(const ShareableContent& content,
+                                                     const std::vector<std::string>& wanted) {
+  std::vector<RunningApplication> kept;
+  for (const auto& application : content.applications)
+    if (std::find(wanted.begin(), wanted.end(), application.bundleIdentifier) != wanted.end())
+      kept.push_back(application);
+  return kept;
+}
+
+// The configuration of the stream that carries only chosen applications'
+// audio: the smallest frames, at most once a second, never written.
+StreamConfiguration applicationAudioConfiguration() {
+  StreamConfiguration configuration;
+  configuration.width = 2;
+  configuration.height = 2;
+  configuration.minimumFrameInterval = CMTimeMake(1, 1);
+  configuration.capturesAudio = true;
+  configuration.sampleRate = kSampleRate;
+  configuration.channelCount = kChannelCount;
+  configuration.excludesCurrentProcessAudio = true;
+  return configuration;
+}
+
+}  // namespace
+
+void Recorder::startCapture(Stream& capture) {
+  if (auto error = awaitCompletion([&](Completion done) { capture.startCapture(std::move(done)); }))
+    throw *error;
+}
+
+void Recorder::start() {
+  const ShareableContent content = getShareableContent(false, true);
+  const CaptureTarget target = captureTarget(options, content);
+
+  std::optional<Display> audioDisplay = target.display;
+  if (!audioDisplay && !content.displays.empty()) audioDisplay = content.displays.front();
+
+  const OutputSize size = recordingSize(target.width, target.height, options.maxWidth);
+  const bool applicationAudio = options.audioApps && !options.audioApps->empty();
+
+  StreamConfiguration configuration;
+  configuration.width = size.width;
+  configuration.height = size.height;
+  configuration.minimumFrameInterval = CMTimeMake(1, captureFrameRate(options.fps));
+  if (target.sourceRect) configuration.sourceRect = *target.sourceRect;
+  configuration.showsCursor = options.showsCursor.value_or(false);
+  configuration.pixelFormat = kPixelFormatBGRA;
+  configuration.queueDepth = kQueueDepth;
+  configuration.capturesAudio = options.systemAudio.has_value() && !applicationAudio;
+  configuration.sampleRate = kSampleRate;
+  configuration.channelCount = kChannelCount;
+  configuration.excludesCurrentProcessAudio = true;
+
+  removeEarlierFile(options.output);
+  videoWriter = makeAssetWriter(options.output, FileType::quickTimeMovie);
+
+  VideoSettings videoSettings;
+  videoSettings.codec = kVideoCodecTypeH264;
+  videoSettings.width = size.width;
+  videoSettings.height = size.height;
+  const auto bitRate = videoAverageBitRate(size.width, size.height);
+  if (!bitRate)
+    throw PlatformError("The output size " + std::to_string(size.width) + " x " +
+                        std::to_string(size.height) + " is too large to encode.");
+  videoSettings.averageBitRate = *bitRate;
+  videoSettings.expectedSourceFrameRate = expectedSourceFrameRate(options.fps);
+
+  videoInput = makeAssetWriterInput(MediaType::video, videoSettings);
+  videoInput->setExpectsMediaDataInRealTime(true);
+  videoWriter->setMovieFragmentInterval(kFragmentInterval);
+  videoWriter->addInput(videoInput);
+
+  if (options.systemAudio) {
+    removeEarlierFile(*options.systemAudio);
+    auto writer = makeAssetWriter(*options.systemAudio, FileType::appleM4A);
+    AudioSettings audioSettings;
+    audioSettings.formatID = kAudioFormatMPEG4AAC;
+    audioSettings.sampleRate = static_cast<double>(kSampleRate);
+    audioSettings.numberOfChannels = kChannelCount;
+    audioSettings.encoderBitRate = kAudioBitRate;
+    auto input = makeAssetWriterInput(MediaType::audio, audioSettings);
+    input->setExpectsMediaDataInRealTime(true);
+    writer->setMovieFragmentInterval(kFragmentInterval);
+    writer->addInput(input);
+    audioWriter = std::move(writer);
+    audioInput = std::move(input);
+  }
+
+  StreamRef mainStream = makeStream(target.filter, configuration, this);
+  mainStream->addStreamOutput(*this, streamOutputTypeScreen, queue);
+
+  StreamRef applicationStream;
+  if (audioWriter) {
+    if (!applicationAudio) {
+      mainStream->addStreamOutput(*this, streamOutputTypeAudio, queue);
+    } else {
+      const ShareableContent everything = getShareableContent(false, false);
+      auto applications = matchingApplications(everything, *options.audioApps);
+      if (applications.empty() || !audioDisplay) fail("audio-apps-not-running");
+      applicationStream =
+          makeStream(makeDisplayFilterIncluding(*audioDisplay, std::move(applications), {}),
+                     applicationAudioConfiguration(), this);
+      applicationStream->addStreamOutput(*this, streamOutputTypeAudio, queue);
+    }
+  }
+
+  startCapture(*mainStream);
+  stream = mainStream;
+  if (applicationStream) {
+    startCapture(*applicationStream);
+    audioStream = applicationStream;
+  }
+
+  emit({{"event", "started"},
+        {"width", size.width},
+        {"height", size.height},
+        {"time", wallClockNow()}});
+}
