@@ -49,6 +49,7 @@ void FakeStream::startCapture(platform::Completion completion) {
 }
 
 void FakeStream::stopCapture(platform::Completion completion) {
+  if (whileStopping) whileStopping();
   std::optional<PlatformError> error;
   {
     std::lock_guard lock(mutex);
@@ -69,6 +70,17 @@ void FakeStream::deliver(platform::SampleBufferRef sample, int64_t type) {
     o.queue->async([this, o, sample, type] { o.output->didOutputSampleBuffer(*this, sample, type); });
 }
 
+void FakeStream::deliverAndWait(platform::SampleBufferRef sample, int64_t type) {
+  std::vector<Output> targets;
+  {
+    std::lock_guard lock(mutex);
+    for (const auto& o : outputs)
+      if (o.type == type) targets.push_back(o);
+  }
+  for (const auto& o : targets)
+    o.queue->sync([this, o, &sample, type] { o.output->didOutputSampleBuffer(*this, sample, type); });
+}
+
 void FakeStream::failWith(const std::string& description) {
   std::thread([this, description] {
     if (delegate) delegate->didStopWithError(*this, PlatformError(description));
@@ -82,6 +94,7 @@ FakeInput::FakeInput(platform::MediaType m, platform::OutputSettings s)
 void FakeInput::setExpectsMediaDataInRealTime(bool realTime) { expectsRealTime = realTime; }
 bool FakeInput::isReadyForMoreMediaData() { return ready.load(); }
 bool FakeInput::appendSampleBuffer(const platform::SampleBufferRef& sampleBuffer) {
+  if (finished) ++appendsAfterFinished;
   appended.push_back(sampleBuffer);
   return true;
 }
@@ -157,8 +170,13 @@ Image captureImage(const ContentFilter&, const StreamConfiguration& configuratio
 StreamRef makeStream(ContentFilterRef filter, const StreamConfiguration& configuration,
                      StreamDelegate* delegate) {
   auto stream = std::make_shared<fake::FakeStream>(std::move(filter), configuration, delegate);
-  std::lock_guard lock(fake::stateMutex());
-  fake::state().streams.push_back(stream);
+  std::function<void(fake::FakeStream&)> prepare;
+  {
+    std::lock_guard lock(fake::stateMutex());
+    fake::state().streams.push_back(stream);
+    prepare = fake::state().prepareStream;
+  }
+  if (prepare) prepare(*stream);
   return stream;
 }
 

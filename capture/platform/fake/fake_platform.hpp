@@ -38,6 +38,8 @@ class FakeStream : public platform::Stream {
   // Test side: hands a sample to every output registered for `type`, on its
   // queue (asynchronously, as a capture service would).
   void deliver(platform::SampleBufferRef sample, int64_t type);
+  // The same, waiting until every output has handled the sample.
+  void deliverAndWait(platform::SampleBufferRef sample, int64_t type);
   // Reports a failure through the delegate from a thread of its own and waits for it.
   void failWith(const std::string& description);
 
@@ -52,6 +54,9 @@ class FakeStream : public platform::Stream {
   std::optional<std::string> stopError;
   bool started = false;
   bool stopped = false;
+  // Runs inside stopCapture before its completion, as samples still in
+  // flight would arrive while a capture is being stopped.
+  std::function<void()> whileStopping;
 };
 
 class FakeInput : public platform::AssetWriterInput {
@@ -68,6 +73,7 @@ class FakeInput : public platform::AssetWriterInput {
   bool expectsRealTime = false;
   bool finished = false;
   std::vector<platform::SampleBufferRef> appended;
+  int appendsAfterFinished = 0;
 };
 
 class FakeWriter : public platform::AssetWriter {
@@ -115,6 +121,8 @@ struct State {
   std::optional<std::string> writerError;
   std::function<std::optional<std::string>(const platform::OutputSettings&)> refuseSettings;
 
+  // Scripts each stream as it is made (failures of its outputs, start or stop).
+  std::function<void(FakeStream&)> prepareStream;
   std::vector<std::shared_ptr<FakeStream>> streams;
   std::vector<std::shared_ptr<FakeWriter>> writers;
   std::vector<std::shared_ptr<FakeInput>> inputs;

@@ -1,0 +1,267 @@
+// The written timelines: pauses cut out to the tick, lazy writer starts,
+// held-back audio, dropped frames, and the end of the recording.
+#include <gmock/gmock.h>
+
+#include "recorder_fixture.hpp"
+
+namespace recorder_test {
+namespace {
+
+using ::testing::ElementsAre;
+
+TEST_F(RecorderTest, PausesAreCutOutOfTheTimelineAndStopWhileRunningEndsAtNowMinusOffset) {
+  auto& r = start(job());
+  frame(100.0);
+  clockReads(110.0);
+  r.pause();
+  frame(112.0);  // paused: dropped
+  clockReads(115.0);
+  r.resume();
+  frame(120.0);
+  clockReads(130.0);
+  r.pause();
+  clockReads(131.5);
+  r.resume();
+  frame(140.0);
+  clockReads(150.0);
+  r.stop();
+
+  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(100.0, 115.0, 133.5));
+  EXPECT_EQ(movie().sessionStart, seconds(100.0));
+  EXPECT_EQ(movie().sessionEnd, seconds(143.5));
+  EXPECT_EQ(movie().startWritingCalls, 1);
+  EXPECT_EQ(movie().finishCalls, 1);
+  EXPECT_EQ(events.last("first-frame")["hostTime"], 100.0);
+  const Event stopped = events.last("stopped");
+  EXPECT_EQ(stopped["frames"], 3);
+  EXPECT_DOUBLE_EQ(stopped["duration"].get<double>(), 43.5);
+  EXPECT_EQ(stopped["output"], "/nonexistent-dir/movie.mov");
+  EXPECT_EQ(stopped["systemAudio"], "");
+  EXPECT_THAT(events.names(), ElementsAre("started", "first-frame", "paused", "resumed", "paused",
+                                          "resumed", "stopped"));
+}
+
+TEST_F(RecorderTest, AnOpenPauseAtStopDoesNotLengthenTheRecording) {
+  auto& r = start(job());
+  frame(100.0);
+  clockReads(110.0);
+  r.pause();
+  clockReads(115.0);
+  r.resume();
+  clockReads(130.0);
+  r.pause();
+  clockReads(131.5);
+  r.resume();
+  clockReads(145.0);
+  r.pause();
+  clockReads(146.0);
+  r.pause();  // a second pause keeps the first one's time
+  clockReads(150.0);
+  r.stop();
+
+  EXPECT_EQ(movie().sessionEnd, seconds(138.5));
+  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 38.5);
+}
+
+TEST_F(RecorderTest, ResumeWithoutPauseAndZeroLengthPausesLeaveBuffersUncopied) {
+  auto& r = start(job());
+  r.resume();
+  const auto first = frameAt(100.0);
+  mainStream().deliverAndWait(first, platform::streamOutputTypeScreen);
+  clockReads(101.0);
+  r.pause();
+  clockReads(101.0);
+  r.resume();
+  const auto second = frameAt(102.0);
+  mainStream().deliverAndWait(second, platform::streamOutputTypeScreen);
+
+  ASSERT_EQ(videoInput().appended.size(), 2u);
+  EXPECT_EQ(videoInput().appended[0], first);
+  EXPECT_EQ(videoInput().appended[1], second);
+  EXPECT_THAT(events.names(),
+              ElementsAre("started", "resumed", "first-frame", "paused", "resumed"));
+}
+
+TEST_F(RecorderTest, RetimedCopiesShiftOnlyThePresentationTimeAndDropTheDecodeTime) {
+  auto& r = start(job());
+  frame(10.0);
+  clockReads(20.0);
+  r.pause();
+  clockReads(20.25);
+  r.resume();
+  const auto captured = frameAt(30.0);
+  mainStream().deliverAndWait(captured, platform::streamOutputTypeScreen);
+
+  ASSERT_EQ(videoInput().appended.size(), 2u);
+  const auto& written = *videoInput().appended[1];
+  EXPECT_NE(videoInput().appended[1], captured);
+  ASSERT_EQ(written.timing.size(), 1u);
+  EXPECT_EQ(written.timing[0].presentationTimeStamp, seconds(29.75));
+  EXPECT_FALSE(CMTimeIsValid(written.timing[0].decodeTimeStamp));
+  EXPECT_EQ(written.timing[0].duration, CMTimeMake(1, 30));
+  EXPECT_EQ(written.imageBuffer, captured->imageBuffer);
+}
+
+TEST_F(RecorderTest, APauseBeforeTheFirstFrameShiftsTheSessionStart) {
+  auto& r = start(job());
+  clockReads(5.0);
+  r.pause();
+  frame(6.0);  // dropped while paused
+  clockReads(8.0);
+  r.resume();
+  frame(10.0);
+  clockReads(12.0);
+  r.stop();
+
+  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(7.0));
+  EXPECT_EQ(movie().sessionStart, seconds(7.0));
+  EXPECT_EQ(events.last("first-frame")["hostTime"], 7.0);
+  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 2.0);
+}
+
+TEST_F(RecorderTest, AudioWaitsForTheFirstFrameAndItsFileStartsAtTheMoviesStart) {
+  Options options = job();
+  options.systemAudio = "/nonexistent-dir/audio.m4a";
+  auto& r = start(options);
+  audio(99.0);  // before the first frame: never written
+  frame(100.0);
+  EXPECT_EQ(audioFile().startWritingCalls, 0);
+  audio(104.0);
+  audio(104.01);
+  clockReads(110.0);
+  r.stop();
+
+  EXPECT_THAT(writtenTimes(audioInput()), ElementsAre(104.0, 104.01));
+  EXPECT_EQ(audioFile().startWritingCalls, 1);
+  EXPECT_EQ(audioFile().sessionStart, seconds(100.0));
+  EXPECT_EQ(audioFile().sessionEnd, seconds(110.0));
+  EXPECT_EQ(audioFile().finishCalls, 1);
+  EXPECT_EQ(events.last("stopped")["frames"], 1);  // audio is not counted
+  EXPECT_EQ(events.last("stopped")["systemAudio"], "/nonexistent-dir/audio.m4a");
+}
+
+TEST_F(RecorderTest, AudioOnlyBeforeTheFirstFrameLeavesTheAudioFileUnwritten) {
+  Options options = job();
+  options.systemAudio = "/nonexistent-dir/audio.m4a";
+  auto& r = start(options);
+  audio(1.0);
+  audio(2.0);
+  clockReads(3.0);
+  r.stop();
+
+  EXPECT_TRUE(audioInput().appended.empty());
+  EXPECT_EQ(audioFile().finishCalls, 0);
+  EXPECT_TRUE(audioInput().finished);
+  const Event stopped = events.last("stopped");
+  EXPECT_EQ(stopped["frames"], 0);
+  EXPECT_TRUE(stopped["duration"].is_number_integer());
+  EXPECT_EQ(stopped["duration"], 0);
+  EXPECT_EQ(stopped["systemAudio"], "");
+  EXPECT_EQ(movie().finishCalls, 0);
+  EXPECT_EQ(movie().startWritingCalls, 0);
+}
+
+TEST_F(RecorderTest, OnlyCompleteFramesAreWrittenAndCounted) {
+  auto& r = start(job());
+  frame(1.0, platform::frameStatusIdle);
+  frame(2.0, platform::frameStatusBlank);
+  auto noAttachments = std::make_shared<platform::SampleBuffer>(*frameAt(3.0));
+  noAttachments->attachments.reset();
+  mainStream().deliverAndWait(noAttachments, platform::streamOutputTypeScreen);
+  auto emptyAttachments = std::make_shared<platform::SampleBuffer>(*frameAt(4.0));
+  emptyAttachments->attachments->clear();
+  mainStream().deliverAndWait(emptyAttachments, platform::streamOutputTypeScreen);
+  auto noStatus = std::make_shared<platform::SampleBuffer>(*frameAt(5.0));
+  noStatus->attachments->front().clear();
+  mainStream().deliverAndWait(noStatus, platform::streamOutputTypeScreen);
+  auto textStatus = std::make_shared<platform::SampleBuffer>(*frameAt(6.0));
+  textStatus->attachments->front()[platform::kStreamFrameInfoStatus] = std::string("0");
+  mainStream().deliverAndWait(textStatus, platform::streamOutputTypeScreen);
+  auto invalid = std::make_shared<platform::SampleBuffer>(*frameAt(7.0));
+  invalid->isValid = false;
+  mainStream().deliverAndWait(invalid, platform::streamOutputTypeScreen);
+  // Not a known output type.
+  mainStream().outputs.push_back({recorder.get(), 2, mainStream().outputs.front().queue});
+  mainStream().deliverAndWait(frameAt(7.5), 2);
+  EXPECT_EQ(movie().startWritingCalls, 0);
+
+  frame(8.0);
+  frame(9.0, platform::frameStatusSuspended);
+  frame(10.0);
+  clockReads(11.0);
+  r.stop();
+
+  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(8.0, 10.0));
+  EXPECT_EQ(events.last("first-frame")["hostTime"], 8.0);
+  EXPECT_EQ(events.last("stopped")["frames"], 2);
+}
+
+TEST_F(RecorderTest, AFrameWithoutATimeNeverStartsTheSession) {
+  auto& r = start(job());
+  auto untimed = std::make_shared<platform::SampleBuffer>(*frameAt(0.0));
+  untimed->timing.clear();
+  mainStream().deliverAndWait(untimed, platform::streamOutputTypeScreen);
+  EXPECT_EQ(movie().startWritingCalls, 0);
+  frame(3.0);
+  clockReads(4.0);
+  r.stop();
+  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(3.0));
+  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 1.0);
+}
+
+TEST_F(RecorderTest, AnInputThatIsNotReadyDropsFramesAfterTheSessionHasStarted) {
+  auto& r = start(job());
+  videoInput().ready = false;
+  frame(50.0);
+  EXPECT_EQ(movie().startWritingCalls, 1);
+  EXPECT_EQ(movie().sessionStart, seconds(50.0));
+  EXPECT_EQ(events.last("first-frame")["hostTime"], 50.0);
+  videoInput().ready = true;
+  frame(51.0);
+  clockReads(52.0);
+  r.stop();
+  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(51.0));
+  EXPECT_EQ(events.last("stopped")["frames"], 1);
+  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 2.0);
+}
+
+TEST_F(RecorderTest, SamplesArrivingWhileTheStreamsStopAreDropped) {
+  Options options = job();
+  options.systemAudio = "/nonexistent-dir/audio.m4a";
+  auto& r = start(options);
+  frame(1.0);
+  audio(1.0);
+  mainStream().whileStopping = [this] {
+    mainStream().deliver(frameAt(2.5), platform::streamOutputTypeScreen);
+    mainStream().deliver(audioAt(2.5), platform::streamOutputTypeAudio);
+  };
+  mainStream().stopError = "The stream could not be stopped.";
+  clockReads(2.0);
+  r.stop();
+  frame(3.0);
+
+  EXPECT_TRUE(mainStream().stopped);
+  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(1.0));
+  EXPECT_THAT(writtenTimes(audioInput()), ElementsAre(1.0));
+  EXPECT_TRUE(videoInput().finished);
+  EXPECT_EQ(videoInput().appendsAfterFinished, 0);
+  EXPECT_EQ(events.last("stopped")["frames"], 1);
+  EXPECT_EQ(events.names().back(), "stopped");
+}
+
+TEST_F(RecorderTest, AStreamErrorIsReportedAndTheRecordingGoesOn) {
+  auto& r = start(job());
+  frame(1.0);
+  mainStream().failWith("The display was disconnected.");
+  frame(2.0);
+  clockReads(3.0);
+  r.stop();
+  EXPECT_THAT(events.names(), ElementsAre("started", "first-frame", "error", "stopped"));
+  const Event error = events.all()[2];
+  EXPECT_EQ(error.size(), 2u);
+  EXPECT_EQ(error["message"], "The display was disconnected.");
+  EXPECT_EQ(events.last("stopped")["frames"], 2);
+}
+
+}  // namespace
+}  // namespace recorder_test
