@@ -1,0 +1,129 @@
+#include "platform/text_recognizer.hpp"
+
+#include <climits>
+#include <memory>
+#include <string>
+
+#include <leptonica/allheaders.h>
+#include <omp.h>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#include <tesseract/baseapi.h>
+#include <tesseract/resultiterator.h>
+
+namespace {
+
+// Debian's tessdata directory, where tesseract-ocr-eng puts the English model.
+constexpr const char* kTessdata = ORVIK_TESSDATA_DIR;
+
+// Parameters that must be fixed when the model is loaded. Every dictionary is
+// left unloaded, so the LSTM's reading is not corrected towards known words,
+// and the engine's diagnostics go nowhere instead of to standard error.
+const std::vector<std::string> kInitNames = {
+    "load_system_dawg", "load_freq_dawg",    "load_unambig_dawg", "load_punc_dawg",
+    "load_number_dawg", "load_bigram_dawg",  "debug_file",
+};
+const std::vector<std::string> kInitValues = {
+    "0", "0", "0", "0", "0", "0", "/dev/null",
+};
+
+// Tesseract parallelises its LSTM with OpenMP. On a small machine the team of
+// threads is far slower than one thread, so no parallel region of this process
+// may start more than one. The thread limit of the OpenMP runtime is read from
+// the environment when the runtime loads, before main; capping the number of
+// active parallel levels at zero has the same effect from inside the process.
+void runSingleThreaded() {
+  omp_set_dynamic(0);
+  omp_set_num_threads(1);
+  omp_set_max_active_levels(0);
+}
+
+std::unique_ptr<tesseract::TessBaseAPI> loadEngine() {
+  runSingleThreaded();
+  // Leptonica reports recoverable oddities on standard error; none is fatal.
+  setMsgSeverity(L_SEVERITY_NONE);
+  auto engine = std::make_unique<tesseract::TessBaseAPI>();
+  if (engine->Init(kTessdata, "eng", tesseract::OEM_LSTM_ONLY, nullptr, 0, &kInitNames,
+                   &kInitValues, false) != 0) {
+    return nullptr;
+  }
+  engine->SetPageSegMode(tesseract::PSM_AUTO);
+  return engine;
+}
+
+tesseract::TessBaseAPI& engine() {
+  static const std::unique_ptr<tesseract::TessBaseAPI> loaded = loadEngine();
+  if (!loaded) {
+    throw VisionError(std::string("could not load the English text model from ") + kTessdata);
+  }
+  return *loaded;
+}
+
+NormalizedRect normalized(int left, int top, int right, int bottom, double width,
+                          double height) {
+  return NormalizedRect{left / width, (height - bottom) / height, (right - left) / width,
+                        (bottom - top) / height};
+}
+
+// Walks the page word by word and, inside each word, symbol by symbol, in
+// reading order. A line's string is its words joined by single spaces.
+std::vector<RecognizedLine> readLines(tesseract::ResultIterator& it, double width,
+                                      double height) {
+  std::vector<RecognizedLine> lines;
+  constexpr auto kSymbol = tesseract::RIL_SYMBOL;
+  while (!it.Empty(tesseract::RIL_BLOCK)) {
+    if (it.Empty(tesseract::RIL_WORD)) {
+      it.Next(tesseract::RIL_WORD);
+      continue;
+    }
+    if (lines.empty() || it.IsAtBeginningOf(tesseract::RIL_TEXTLINE)) lines.emplace_back();
+    RecognizedLine& line = lines.back();
+    bool wordStarted = false;
+    do {
+      const std::unique_ptr<char[]> text(it.GetUTF8Text(kSymbol));
+      int left = 0, top = 0, right = 0, bottom = 0;
+      if (text && text[0] != '\0' && it.BoundingBox(kSymbol, &left, &top, &right, &bottom)) {
+        if (!wordStarted && !line.text.empty()) line.text += ' ';
+        wordStarted = true;
+        TextSymbol symbol;
+        symbol.byteBegin = line.text.size();
+        line.text += text.get();
+        symbol.byteEnd = line.text.size();
+        symbol.box = normalized(left, top, right, bottom, width, height);
+        line.symbols.push_back(symbol);
+      }
+      it.Next(kSymbol);
+    } while (!it.Empty(tesseract::RIL_BLOCK) && !it.IsAtBeginningOf(tesseract::RIL_WORD));
+  }
+  std::erase_if(lines, [](const RecognizedLine& line) { return line.text.empty(); });
+  return lines;
+}
+
+}  // namespace
+
+std::vector<RecognizedLine> recognizeTextLines(const PixelBuffer& buffer) {
+  if (buffer.width <= 0 || buffer.height <= 0 || buffer.width > INT_MAX / 4 ||
+      buffer.height > INT_MAX || buffer.baseAddress == nullptr) {
+    throw VisionError("the frame has no pixels");
+  }
+  tesseract::TessBaseAPI& api = engine();
+
+  // The engine works on luminance; handing it one gray byte per pixel spares
+  // it a colour copy and reads the channels in their real BGRA order.
+  const int width = static_cast<int>(buffer.width);
+  const int height = static_cast<int>(buffer.height);
+  const cv::Mat bgra(height, width, CV_8UC4, buffer.baseAddress, buffer.bytesPerRow);
+  cv::Mat gray;
+  cv::cvtColor(bgra, gray, cv::COLOR_BGRA2GRAY);
+  api.SetImage(gray.data, width, height, 1, static_cast<int>(gray.step));
+
+  if (api.Recognize(nullptr) != 0) {
+    api.Clear();
+    throw VisionError("the text recognizer could not read the frame");
+  }
+  std::vector<RecognizedLine> lines;
+  const std::unique_ptr<tesseract::ResultIterator> it(api.GetIterator());
+  if (it) lines = readLines(*it, width, height);
+  api.Clear();
+  return lines;
+}
