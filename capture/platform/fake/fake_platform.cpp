@@ -1,6 +1,14 @@
 #include "fake_platform.hpp"
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <thread>
+
+#include <time.h>
+#include <unistd.h>
 
 #include "../error.hpp"
 
@@ -8,8 +16,32 @@ namespace fake {
 
 using platform::PlatformError;
 
+namespace {
+
+State initialState() {
+  State s;
+  const char* path = std::getenv("ORVIK_FAKE_SCRIPT");
+  if (!path) return s;
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  if (!file) {
+    std::fprintf(stderr, "fake platform: cannot read the script %s\n", path);
+    _exit(2);
+  }
+  if (auto error = applyScript(s, text.str())) {
+    std::fprintf(stderr, "fake platform: %s\n", error->c_str());
+    _exit(2);
+  }
+  return s;
+}
+
+double seconds(CMTime t) { return CMTimeGetSeconds(t); }
+
+}  // namespace
+
 State& state() {
-  static State s;
+  static State s = initialState();
   return s;
 }
 
@@ -36,6 +68,8 @@ void FakeStream::addStreamOutput(platform::StreamOutput& output, int64_t type,
   outputs.push_back({&output, type, &queue});
 }
 
+FakeStream::~FakeStream() { halt(); }
+
 void FakeStream::startCapture(platform::Completion completion) {
   std::optional<PlatformError> error;
   {
@@ -45,11 +79,19 @@ void FakeStream::startCapture(platform::Completion completion) {
     else
       started = true;
   }
+  std::optional<Generator> generator;
+  {
+    std::lock_guard lock(stateMutex());
+    generator = state().generator;
+  }
+  if (!error && generator)
+    generatorThread = std::thread([this, g = *generator] { generate(g); });
   std::thread([completion = std::move(completion), error] { completion(error); }).join();
 }
 
 void FakeStream::stopCapture(platform::Completion completion) {
   if (whileStopping) whileStopping();
+  halt();
   std::optional<PlatformError> error;
   {
     std::lock_guard lock(mutex);
@@ -68,6 +110,63 @@ void FakeStream::deliver(platform::SampleBufferRef sample, int64_t type) {
   }
   for (const auto& o : targets)
     o.queue->async([this, o, sample, type] { o.output->didOutputSampleBuffer(*this, sample, type); });
+}
+
+void FakeStream::halt() {
+  {
+    std::lock_guard lock(haltMutex);
+    halting = true;
+  }
+  haltWake.notify_all();
+  if (generatorThread.joinable() && generatorThread.get_id() != std::this_thread::get_id())
+    generatorThread.join();
+}
+
+void FakeStream::generate(Generator g) {
+  using clock = std::chrono::steady_clock;
+  const auto began = clock::now();
+  const auto frameStep = std::chrono::duration_cast<clock::duration>(
+      std::chrono::duration<double>(1.0 / (g.frameRate > 0 ? g.frameRate : 1.0)));
+  const auto audioStep = std::chrono::duration_cast<clock::duration>(
+      std::chrono::duration<double>(g.audioInterval > 0 ? g.audioInterval : 3600.0));
+  bool hasScreen = false;
+  {
+    std::lock_guard lock(mutex);
+    for (const auto& o : outputs) hasScreen = hasScreen || o.type == platform::streamOutputTypeScreen;
+  }
+  auto nextFrame = began, nextAudio = began;
+  int64_t frameNumber = 0;
+  for (;;) {
+    const auto due = std::min(nextFrame, nextAudio);
+    {
+      std::unique_lock lock(haltMutex);
+      if (haltWake.wait_until(lock, due, [this] { return halting; })) return;
+    }
+    if (hasScreen && g.failAfter >= 0 &&
+        clock::now() - began >= std::chrono::duration<double>(g.failAfter)) {
+      if (delegate) delegate->didStopWithError(*this, PlatformError(g.failMessage));
+      return;  // a failed stream delivers nothing more
+    }
+    const CMTime now = platform::hostClockNow();
+    if (due == nextFrame) {
+      ++frameNumber;
+      auto frame = std::make_shared<platform::SampleBuffer>();
+      frame->timing = {{CMTimeMake(1, 600), now, now}};
+      const bool idle = g.incompleteEvery > 0 && frameNumber % g.incompleteEvery == 0;
+      frame->attachments = std::vector<platform::SampleAttachments>{
+          {{platform::kStreamFrameInfoStatus,
+            platform::AttachmentValue(int64_t{idle ? platform::frameStatusIdle
+                                                   : platform::frameStatusComplete})}}};
+      deliver(frame, platform::streamOutputTypeScreen);
+      nextFrame += frameStep;
+    } else {
+      auto audio = std::make_shared<platform::SampleBuffer>();
+      audio->numSamples = 480;
+      audio->timing = {{CMTimeMake(1, 48000), now, kCMTimeInvalid}};
+      deliver(audio, platform::streamOutputTypeAudio);
+      nextAudio += audioStep;
+    }
+  }
 }
 
 void FakeStream::deliverAndWait(platform::SampleBufferRef sample, int64_t type) {
@@ -111,6 +210,24 @@ void FakeWriter::startSessionAtSourceTime(CMTime time) { sessionStart = time; }
 void FakeWriter::endSessionAtSourceTime(CMTime time) { sessionEnd = time; }
 void FakeWriter::finishWriting(std::function<void()> completion) {
   ++finishCalls;
+  bool summary;
+  {
+    std::lock_guard lock(stateMutex());
+    summary = state().writeSummaries;
+  }
+  if (summary) {
+    std::ofstream file(path);
+    file.precision(17);
+    file << "{\"sessionStart\":" << (sessionStart ? seconds(*sessionStart) : -1.0)
+         << ",\"sessionEnd\":" << (sessionEnd ? seconds(*sessionEnd) : -1.0) << ",\"times\":[";
+    const char* separator = "";
+    for (const auto& input : inputs)
+      for (const auto& sample : static_cast<FakeInput&>(*input).appended) {
+        file << separator << seconds(platform::presentationTimeStamp(*sample));
+        separator = ",";
+      }
+    file << "]}\n";
+  }
   std::thread(std::move(completion)).detach();
 }
 
@@ -132,6 +249,11 @@ ShareableContent getShareableContent(bool excludingDesktopWindows, bool onScreen
 CMTime hostClockNow() {
   std::lock_guard lock(fake::stateMutex());
   auto& s = fake::state();
+  if (s.realHostClock) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return CMTimeMake(static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec, 1000000000);
+  }
   if (!s.hostTimes.empty()) {
     s.hostNow = s.hostTimes.front();
     s.hostTimes.pop_front();
@@ -141,6 +263,9 @@ CMTime hostClockNow() {
 
 double wallClockNow() {
   std::lock_guard lock(fake::stateMutex());
+  if (fake::state().realHostClock)
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
   return fake::state().wallNow;
 }
 

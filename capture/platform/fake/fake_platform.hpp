@@ -3,12 +3,14 @@
 // services answer (content, clock readings, failures) and inspect what the
 // logic asked of them (stream configurations, appended samples, sessions).
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../clock.hpp"
@@ -18,6 +20,16 @@
 #include "../writer.hpp"
 
 namespace fake {
+
+// What a started stream produces on its own thread (the spawned program of
+// the end-to-end tests has no test code to deliver samples).
+struct Generator {
+  double frameRate = 30;        // screen frames per second, stamped on the host clock
+  double audioInterval = 0;     // seconds between audio buffers; 0: no audio
+  int64_t incompleteEvery = 0;  // every n-th frame is idle; 0: all complete
+  double failAfter = -1;        // seconds after start the screen stream fails; < 0: never
+  std::string failMessage = "The stream stopped.";
+};
 
 class FakeStream : public platform::Stream {
  public:
@@ -29,6 +41,7 @@ class FakeStream : public platform::Stream {
 
   FakeStream(platform::ContentFilterRef filter, platform::StreamConfiguration configuration,
              platform::StreamDelegate* delegate);
+  ~FakeStream() override;
 
   void addStreamOutput(platform::StreamOutput& output, int64_t type,
                        platform::SerialQueue& queue) override;
@@ -57,6 +70,14 @@ class FakeStream : public platform::Stream {
   // Runs inside stopCapture before its completion, as samples still in
   // flight would arrive while a capture is being stopped.
   std::function<void()> whileStopping;
+
+ private:
+  void generate(Generator generator);
+  void halt();
+  std::thread generatorThread;
+  std::mutex haltMutex;
+  std::condition_variable haltWake;
+  bool halting = false;
 };
 
 class FakeInput : public platform::AssetWriterInput {
@@ -104,7 +125,9 @@ struct State {
   std::vector<std::pair<bool, bool>> contentQueryArguments;
 
   // Host clock: readings are taken from `hostTimes` while it has any, then
-  // `hostNow` is answered.
+  // `hostNow` is answered; with `realHostClock` the monotonic clock is read
+  // (and the real wall clock instead of `wallNow`).
+  bool realHostClock = false;
   std::deque<CMTime> hostTimes;
   CMTime hostNow = CMTimeMake(0, 1000000000);
   double wallNow = 1.7e9;
@@ -123,14 +146,23 @@ struct State {
 
   // Scripts each stream as it is made (failures of its outputs, start or stop).
   std::function<void(FakeStream&)> prepareStream;
+  // Started streams generate samples by themselves.
+  std::optional<Generator> generator;
+  // Finished writers leave a summary of what they were given at their path
+  // (JSON: session start and end, the written presentation times).
+  bool writeSummaries = false;
   std::vector<std::shared_ptr<FakeStream>> streams;
   std::vector<std::shared_ptr<FakeWriter>> writers;
   std::vector<std::shared_ptr<FakeInput>> inputs;
 };
 
-// The one process-wide state; `reset` puts it back as new.
+// The one process-wide state; `reset` puts it back as new. When the
+// environment names a script (ORVIK_FAKE_SCRIPT, a JSON file), the state
+// starts out as that script says.
 State& state();
 std::mutex& stateMutex();
 void reset();
+// Fills the state from a script; returns an error text when it is malformed.
+std::optional<std::string> applyScript(State& state, const std::string& json);
 
 }  // namespace fake
