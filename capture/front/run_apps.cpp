@@ -1,8 +1,47 @@
+#include <set>
+
+#include <unistd.h>
+
 #include "front/commands.hpp"
 #include "front/emit.hpp"
+#include "platform/content.hpp"
+#include "platform/error.hpp"
 
-// Filled in with the application listing.
+namespace {
+
+// Windows smaller than this (in points) do not make an application listable.
+constexpr double kMinimumWidth = 120;
+constexpr double kMinimumHeight = 80;
+
+}  // namespace
+
 void runApps() {
-  emit({{"event", "apps"}, {"apps", Event::array()}});
+  platform::ShareableContent content;
+  try {
+    content = platform::getShareableContent(true, false);
+  } catch (const platform::PlatformError& error) {
+    emit({{"event", "error"}, {"message", error.localizedDescription()}});
+    exitProcess(0);
+  }
+
+  std::set<int32_t> owners;
+  for (const auto& window : content.windows) {
+    if (window.windowLayer != 0 || window.frame.width < kMinimumWidth ||
+        window.frame.height < kMinimumHeight)
+      continue;
+    if (window.owningApplication) owners.insert(window.owningApplication->processID);
+  }
+
+  const int32_t self = static_cast<int32_t>(getpid());
+  Event apps = Event::array();
+  for (const auto& application : content.applications) {
+    if (!owners.contains(application.processID)) continue;
+    if (application.bundleIdentifier.empty()) continue;
+    if (application.processID == self) continue;
+    apps.push_back({{"name", application.applicationName},
+                    {"bundleId", application.bundleIdentifier},
+                    {"pid", static_cast<int64_t>(application.processID)}});
+  }
+  emit({{"event", "apps"}, {"apps", apps}});
   exitProcess(0);
 }

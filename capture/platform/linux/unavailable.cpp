@@ -7,12 +7,6 @@
 
 namespace platform {
 
-ShareableContent getShareableContent(bool, bool) {
-  throw PlatformError("Screen capture is not available on this system.");
-}
-Image captureImage(const ContentFilter&, const StreamConfiguration&) {
-  throw PlatformError("Screen capture is not available on this system.");
-}
 StreamRef makeStream(ContentFilterRef, const StreamConfiguration&, StreamDelegate*) {
   throw PlatformError("Screen capture is not available on this system.");
 }
