@@ -1,0 +1,102 @@
+// The pure parts of the X11 grab path and content query: pointer blending,
+// opaque copies, the desktop scale and desktop entry names.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include <unistd.h>
+
+#include "platform/linux/cursor_blend.hpp"
+#include "platform/linux/desktop_entry.hpp"
+#include "platform/linux/x11_connection.hpp"
+
+namespace {
+
+using namespace platform::x11;
+
+std::vector<uint8_t> frame(int width, int height, uint32_t bgra) {
+  std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 4);
+  for (size_t i = 0; i < pixels.size(); i += 4)
+    for (int b = 0; b < 4; ++b) pixels[i + b] = static_cast<uint8_t>(bgra >> (8 * b));
+  return pixels;
+}
+
+uint32_t at(const std::vector<uint8_t>& pixels, int width, int x, int y) {
+  const size_t i = (static_cast<size_t>(y) * width + x) * 4;
+  return pixels[i] | pixels[i + 1] << 8 | pixels[i + 2] << 16 | static_cast<uint32_t>(pixels[i + 3]) << 24;
+}
+
+TEST(CursorBlend, OpaqueTranslucentAndClearPixels) {
+  auto pixels = frame(4, 4, 0xFF000000 | 0x204080);
+  // Premultiplied: opaque white, half-transparent black, fully clear.
+  const uint32_t cursor[3] = {0xFFFFFFFF, 0x80000000, 0x00000000};
+  blendCursor(pixels.data(), 16, 4, 4, CursorImage{cursor, 3, 1}, 1, 2, 1, 1);
+  EXPECT_EQ(at(pixels, 4, 0, 2), 0xFF204080u);
+  EXPECT_EQ(at(pixels, 4, 1, 2), 0xFFFFFFFFu);
+  EXPECT_EQ(at(pixels, 4, 2, 2), 0xFF102040u);  // half of each channel
+  EXPECT_EQ(at(pixels, 4, 3, 2), 0xFF204080u);
+  EXPECT_EQ(at(pixels, 4, 1, 1), 0xFF204080u);
+}
+
+TEST(CursorBlend, ScaledAndClippedAtEveryEdge) {
+  const uint32_t white[4] = {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
+  auto pixels = frame(6, 6, 0xFF000000);
+  blendCursor(pixels.data(), 24, 6, 6, CursorImage{white, 2, 2}, 1, 1, 2, 2);
+  int lit = 0;
+  for (int y = 0; y < 6; ++y)
+    for (int x = 0; x < 6; ++x) lit += at(pixels, 6, x, y) == 0xFFFFFFFFu;
+  EXPECT_EQ(lit, 16);
+  EXPECT_EQ(at(pixels, 6, 4, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(at(pixels, 6, 5, 5), 0xFF000000u);
+  // Partly or wholly outside: only the inside part is drawn, nothing beyond.
+  for (const auto& [x, y] : std::vector<std::pair<double, double>>{{-1, -1}, {5, 5}, {-10, 2}, {100, 100}}) {
+    auto small = frame(6, 6, 0xFF000000);
+    blendCursor(small.data(), 24, 6, 6, CursorImage{white, 2, 2}, x, y, 1, 1);
+  }
+  auto corner = frame(6, 6, 0xFF000000);
+  blendCursor(corner.data(), 24, 6, 6, CursorImage{white, 2, 2}, -1, -1, 1, 1);
+  EXPECT_EQ(at(corner, 6, 0, 0), 0xFFFFFFFFu);
+  EXPECT_EQ(at(corner, 6, 1, 0), 0xFF000000u);
+}
+
+TEST(CopyOpaque, SetsAlphaAndHonoursStrides) {
+  std::vector<uint8_t> source = {1, 2, 3, 0, 4, 5, 6, 7, 9, 9, 9, 9,  // row 0 + padding
+                                 8, 9, 10, 0, 11, 12, 13, 0, 9, 9, 9, 9};
+  std::vector<uint8_t> destination(2 * 12, 0xEE);
+  copyOpaque(destination.data(), 12, source.data(), 12, 2, 2);
+  EXPECT_EQ(std::vector<uint8_t>(destination.begin(), destination.begin() + 8),
+            (std::vector<uint8_t>{1, 2, 3, 255, 4, 5, 6, 255}));
+  EXPECT_EQ(destination[8], 0xEE);  // beyond the row's pixels: untouched
+  EXPECT_EQ(destination[15], 255);
+}
+
+TEST(DesktopScale, FromXftDpi) {
+  EXPECT_DOUBLE_EQ(desktopScaleFromResources("Xft.antialias:\t1\nXft.dpi:\t144\n"), 1.5);
+  EXPECT_DOUBLE_EQ(desktopScaleFromResources("Xft.dpi: 192"), 2.0);
+  EXPECT_DOUBLE_EQ(desktopScaleFromResources(""), 1.0);
+  EXPECT_DOUBLE_EQ(desktopScaleFromResources("Xft.dpi:\tlots\n"), 1.0);
+  EXPECT_DOUBLE_EQ(desktopScaleFromResources("Xft.dpi:\t-96\n"), 1.0);
+  EXPECT_DOUBLE_EQ(desktopScaleFromResources("XXft.dpi:\t192\n"), 1.0);
+}
+
+TEST(DesktopEntry, WindowClassBeatsFileName) {
+  const auto dir = std::filesystem::temp_directory_path() / ("orvik-entries-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "org.example.Editor.desktop")
+      << "[Desktop Entry]\nName=Text Editor\n[Desktop Action new]\nName=New Window\n";
+  std::ofstream(dir / "viewer.desktop") << "[Desktop Entry]\nName=Image Viewer\nStartupWMClass=Eog\n";
+  std::ofstream(dir / "eog.desktop") << "[Desktop Entry]\nName=Wrong Viewer\n";
+  std::ofstream(dir / "notes.txt") << "[Desktop Entry]\nName=Not An Entry\nStartupWMClass=Notes\n";
+  const std::vector<std::string> dirs = {dir.string(), (dir / "absent").string()};
+
+  EXPECT_EQ(desktopEntryName("ORG.EXAMPLE.EDITOR", "Editor", dirs), "Text Editor");
+  EXPECT_EQ(desktopEntryName("Eog", "Eog", dirs), "Image Viewer");
+  EXPECT_EQ(desktopEntryName("Notes", "Notes", dirs), std::nullopt);
+  EXPECT_EQ(desktopEntryName("", "", dirs), std::nullopt);
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
