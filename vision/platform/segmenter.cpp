@@ -1,0 +1,79 @@
+#include "platform/segmenter.hpp"
+
+#include <opencv2/dnn.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <memory>
+#include <string>
+
+#include "platform/normalized_rect.hpp"
+#include "platform/tflite_model.hpp"
+#include "platform/tflite_network.hpp"
+#include "selfieSegmentationLandscapeModel.h"
+#include "selfieSegmentationModel.h"
+
+
+namespace {
+
+TfliteNetwork load(SegmentationModel which) {
+  const bool general = which == SegmentationModel::general;
+  // The model files' bytes, built into the program.
+  const TfliteModel model =
+      general ? readTfliteModel(selfieSegmentationModel, selfieSegmentationModel_size)
+              : readTfliteModel(selfieSegmentationLandscapeModel, selfieSegmentationLandscapeModel_size);
+  TfliteNetwork network = buildTfliteNetwork(model);
+  if (network.inputChannels != 3) throw VisionError("segmentation model does not take RGB images");
+  return network;
+}
+
+// Each network is built on first use and kept for the life of the process.
+TfliteNetwork& network(SegmentationModel which) {
+  static std::unique_ptr<TfliteNetwork> networks[2];
+  auto& slot = networks[which == SegmentationModel::general ? 0 : 1];
+  if (!slot) slot = std::make_unique<TfliteNetwork>(load(which));
+  return *slot;
+}
+
+// The frame stretched to the network's input: RGB, values in [0, 1], NCHW.
+cv::Mat networkInput(const PixelBuffer& buffer, const TfliteNetwork& net) {
+  const cv::Mat frame(static_cast<int>(buffer.height), static_cast<int>(buffer.width), CV_8UC4,
+                      buffer.baseAddress, buffer.bytesPerRow);
+  const cv::Size size(net.inputWidth, net.inputHeight);
+  cv::Mat small;
+  // Area averaging when shrinking keeps thin details from aliasing away;
+  // bilinear when growing a small frame.
+  const bool shrinking = frame.cols >= size.width && frame.rows >= size.height;
+  cv::resize(frame, small, size, 0, 0, shrinking ? cv::INTER_AREA : cv::INTER_LINEAR);
+  cv::Mat rgb;
+  cv::cvtColor(small, rgb, cv::COLOR_BGRA2RGB);
+  return cv::dnn::blobFromImage(rgb, 1.0 / 255.0);
+}
+
+}  // namespace
+
+SegmentationModel segmentationModelFor(int64_t frameWidth, int64_t frameHeight) {
+  // Height over width is 144/256 = 9/16 for the landscape network and 1 for
+  // the square one; their geometric mean is 3/4, so a frame flatter than 4:3
+  // is nearer the landscape network's shape.
+  return 4 * frameHeight < 3 * frameWidth ? SegmentationModel::landscape
+                                          : SegmentationModel::general;
+}
+
+std::optional<cv::Mat> segmentPersons(const PixelBuffer& buffer) {
+  if (buffer.baseAddress == nullptr || buffer.width < 1 || buffer.height < 1 ||
+      buffer.bytesPerRow < static_cast<size_t>(buffer.width) * 4)
+    throw VisionError("the frame's pixel buffer is not a BGRA image");
+  try {
+    TfliteNetwork& net = network(segmentationModelFor(buffer.width, buffer.height));
+    net.net.setInput(networkInput(buffer, net));
+    const cv::Mat out = net.net.forward(net.outputLayer);
+    if (out.dims != 4 || out.size[0] != 1 || out.size[1] != 1) return std::nullopt;
+    // The network's last layer is a logistic: probabilities of a person.
+    const cv::Mat probabilities(out.size[2], out.size[3], CV_32F, const_cast<uchar*>(out.ptr()));
+    cv::Mat mask;
+    probabilities.convertTo(mask, CV_8U, 255.0);
+    return mask;
+  } catch (const cv::Exception& e) {
+    throw VisionError(e.err.empty() ? std::string(e.what()) : e.err);
+  }
+}
