@@ -249,6 +249,7 @@ ShareableContent getShareableContent(bool excludingDesktopWindows, bool onScreen
 CMTime hostClockNow() {
   std::lock_guard lock(fake::stateMutex());
   auto& s = fake::state();
+  if (s.hostClock) return s.hostClock();
   if (s.realHostClock) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);

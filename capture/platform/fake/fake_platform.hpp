@@ -128,6 +128,8 @@ struct State {
   // `hostNow` is answered; with `realHostClock` the monotonic clock is read
   // (and the real wall clock instead of `wallNow`).
   bool realHostClock = false;
+  // When set, answers every reading instead (a test's own clock).
+  std::function<CMTime()> hostClock;
   std::deque<CMTime> hostTimes;
   CMTime hostNow = CMTimeMake(0, 1000000000);
   double wallNow = 1.7e9;
