@@ -7,9 +7,6 @@
 
 namespace platform {
 
-StreamRef makeStream(ContentFilterRef, const StreamConfiguration&, StreamDelegate*) {
-  throw PlatformError("Screen capture is not available on this system.");
-}
 AssetWriterRef makeAssetWriter(const std::string&, FileType) {
   throw PlatformError("Media writing is not available on this system.");
 }
