@@ -7,11 +7,5 @@
 
 namespace platform {
 
-AssetWriterRef makeAssetWriter(const std::string&, FileType) {
-  throw PlatformError("Media writing is not available on this system.");
-}
-AssetWriterInputRef makeAssetWriterInput(MediaType, const OutputSettings&) {
-  throw PlatformError("Media writing is not available on this system.");
-}
 
 }  // namespace platform

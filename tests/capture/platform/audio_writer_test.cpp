@@ -1,0 +1,155 @@
+// The AAC audio writer: placement of buffers on the track by their times,
+// and the file's format, read back with ffprobe and ffmpeg.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "media_samples.hpp"
+#include "platform/error.hpp"
+#include "platform/writer.hpp"
+
+using namespace media_test;
+
+namespace {
+
+struct Audio {
+  platform::AssetWriterRef writer;
+  platform::AssetWriterInputRef input;
+};
+
+Audio openAudio(const std::filesystem::path& path, CMTime t0) {
+  Audio a;
+  a.writer = platform::makeAssetWriter(path.string(), platform::FileType::appleM4A);
+  a.input = platform::makeAssetWriterInput(platform::MediaType::audio, platform::AudioSettings{});
+  a.input->setExpectsMediaDataInRealTime(true);
+  a.writer->setMovieFragmentInterval(CMTimeMake(1200, 600));
+  a.writer->addInput(a.input);
+  EXPECT_TRUE(a.writer->startWriting());
+  a.writer->startSessionAtSourceTime(t0);
+  return a;
+}
+
+// Appends a 440 Hz tone over [from, to) seconds of the track in 10 ms buffers,
+// each stamped `jitter(i)` seconds off its true time.
+void appendTone(Audio& a, double from, double to, double (*jitter)(int) = nullptr) {
+  const int64_t first = std::llround(from * 48000), last = std::llround(to * 48000);
+  int i = 0;
+  for (int64_t at = first; at < last; at += 480, ++i) {
+    const int64_t count = std::min<int64_t>(480, last - at);
+    const double skew = jitter ? jitter(i) : 0.0;
+    ASSERT_TRUE(
+        appendWhenReady(*a.input, toneBuffer(count, 440, hostTime(100 + at / 48000.0 + skew), at)));
+  }
+}
+
+double durationOf(const std::filesystem::path& file) {
+  const auto info = probe(file);
+  return std::stod(info["streams"][0]["duration"].get<std::string>());
+}
+
+}  // namespace
+
+TEST(AudioWriter, WritesStereoAacLcAt48kHzEndingAtTheSessionEnd) {
+  ScratchDir dir;
+  const auto file = dir.path / "tone.m4a";
+  Audio a = openAudio(file, hostTime(100));
+  appendTone(a, 0, 2.5);
+  EXPECT_EQ(finishAndWait(*a.writer, *a.input, hostTime(102.5)), 1);
+  const auto info = probe(file);
+  ASSERT_FALSE(info.is_discarded());
+  EXPECT_NE(info["format"]["format_name"].get<std::string>().find("m4a"), std::string::npos);
+  const auto& s = info["streams"][0];
+  EXPECT_EQ(s["codec_name"], "aac");
+  EXPECT_EQ(s["profile"], "LC");
+  EXPECT_EQ(s["sample_rate"], "48000");
+  EXPECT_EQ(s["channels"], 2);
+  EXPECT_NEAR(std::stod(s["bit_rate"].get<std::string>()), 192000, 40000);
+  EXPECT_NEAR(durationOf(file), 2.5, 0.05);
+}
+
+TEST(AudioWriter, KeepsSoundAtItsCapturedTimeFillingGapsWithSilence) {
+  ScratchDir dir;
+  const auto file = dir.path / "gaps.m4a";
+  Audio a = openAudio(file, hostTime(100));
+  // Nothing for the first 0.3 s, a tone to 0.8 s, nothing to 1.3 s, a tone to 1.6 s.
+  appendTone(a, 0.3, 0.8);
+  appendTone(a, 1.3, 1.6);
+  finishAndWait(*a.writer, *a.input, hostTime(102));
+  EXPECT_NEAR(durationOf(file), 2.0, 0.05);
+  const auto decoded = decodeMono(file);
+  EXPECT_LT(rms(decoded, 0.0, 0.28), 0.01);
+  EXPECT_GT(rms(decoded, 0.32, 0.78), 0.3);
+  EXPECT_LT(rms(decoded, 0.82, 1.28), 0.01);
+  EXPECT_GT(rms(decoded, 1.32, 1.58), 0.3);
+  EXPECT_LT(rms(decoded, 1.62, 2.0), 0.01);
+  // The onset is where it was captured (the encoder's own start-up delay is
+  // accounted for): within a few milliseconds.
+  size_t onset = 0;
+  while (onset < decoded.size() && std::fabs(decoded[onset]) < 0.05f) ++onset;
+  EXPECT_NEAR(onset / 48000.0, 0.3, 0.004);
+}
+
+TEST(AudioWriter, TrimsOverlapsAndAbsorbsSmallJitter) {
+  ScratchDir dir;
+  const auto file = dir.path / "overlap.m4a";
+  Audio a = openAudio(file, hostTime(100));
+  // Buffers stamped up to 3 ms early or late: joined on as they are.
+  appendTone(a, 0, 1.0, [](int i) { return (i % 3 - 1) * 0.003; });
+  // A stretch sent twice (overlapping what is already there) must not lengthen the track.
+  appendTone(a, 0.5, 1.5);
+  finishAndWait(*a.writer, *a.input, hostTime(101.5));
+  EXPECT_NEAR(durationOf(file), 1.5, 0.05);
+  const auto decoded = decodeMono(file);
+  EXPECT_NEAR(decoded.size() / 48000.0, 1.5, 0.05);
+  EXPECT_GT(rms(decoded, 0.05, 1.45), 0.3);
+}
+
+TEST(AudioWriter, PadsOrTrimsToTheSessionEnd) {
+  ScratchDir dir;
+  const auto shortFile = dir.path / "short.m4a";
+  Audio a = openAudio(shortFile, hostTime(100));
+  appendTone(a, 0, 0.5);
+  finishAndWait(*a.writer, *a.input, hostTime(101.2));
+  EXPECT_NEAR(durationOf(shortFile), 1.2, 0.05);
+
+  const auto longFile = dir.path / "long.m4a";
+  Audio b = openAudio(longFile, hostTime(100));
+  appendTone(b, 0, 1.5);
+  finishAndWait(*b.writer, *b.input, hostTime(101.0));
+  EXPECT_NEAR(durationOf(longFile), 1.0, 0.05);
+}
+
+TEST(AudioWriter, RefusesUnusableSettingsAndBuffers) {
+  const auto refused = [](platform::AudioSettings s) {
+    try {
+      platform::makeAssetWriterInput(platform::MediaType::audio, s);
+    } catch (const platform::PlatformError&) {
+      return true;
+    }
+    return false;
+  };
+  platform::AudioSettings s;
+  s.formatID = 0x6C70636D;  // 'lpcm'
+  EXPECT_TRUE(refused(s));
+  s = {};
+  s.sampleRate = 12345;
+  EXPECT_TRUE(refused(s));
+  s = {};
+  s.numberOfChannels = 0;
+  EXPECT_TRUE(refused(s));
+  s = {};
+  s.encoderBitRate = -1;
+  EXPECT_TRUE(refused(s));
+
+  ScratchDir dir;
+  Audio a = openAudio(dir.path / "bad.m4a", hostTime(100));
+  auto noAudio = std::make_shared<platform::SampleBuffer>(*toneBuffer(480, 440, hostTime(100)));
+  noAudio->audioBuffer = nullptr;
+  EXPECT_FALSE(a.input->appendSampleBuffer(noAudio));
+  auto ragged = std::make_shared<platform::AudioBufferList>();
+  ragged->samples.resize(7);  // not whole stereo frames
+  auto raggedSample = std::make_shared<platform::SampleBuffer>(*toneBuffer(480, 440, hostTime(100)));
+  raggedSample->audioBuffer = ragged;
+  EXPECT_FALSE(a.input->appendSampleBuffer(raggedSample));
+  EXPECT_EQ(finishAndWait(*a.writer, *a.input, hostTime(100.5)), 1);
+}
