@@ -65,6 +65,16 @@ NormalizedRect normalized(int left, int top, int right, int bottom, double width
                         (bottom - top) / height};
 }
 
+// The LSTM answers blobs it cannot read (specks, photographs) with spaces;
+// those are no text.
+bool isReadSymbol(const char* text) {
+  if (text == nullptr) return false;
+  for (; *text != '\0'; ++text) {
+    if (*text != ' ' && *text != '\t' && *text != '\n' && *text != '\r') return true;
+  }
+  return false;
+}
+
 // Walks the page word by word and, inside each word, symbol by symbol, in
 // reading order. A line's string is its words joined by single spaces.
 std::vector<RecognizedLine> readLines(tesseract::ResultIterator& it, double width,
@@ -82,7 +92,7 @@ std::vector<RecognizedLine> readLines(tesseract::ResultIterator& it, double widt
     do {
       const std::unique_ptr<char[]> text(it.GetUTF8Text(kSymbol));
       int left = 0, top = 0, right = 0, bottom = 0;
-      if (text && text[0] != '\0' && it.BoundingBox(kSymbol, &left, &top, &right, &bottom)) {
+      if (isReadSymbol(text.get()) && it.BoundingBox(kSymbol, &left, &top, &right, &bottom)) {
         if (!wordStarted && !line.text.empty()) line.text += ' ';
         wordStarted = true;
         TextSymbol symbol;
