@@ -2,8 +2,10 @@
 // grab path and reports the CPU time this process spent per frame. Driven by
 // bench/grab.py, which measures ffmpeg's x11grab on the same display.
 //
-//   grab_bench FRAMES [native|half|exclude|cursor]
-//     native   whole display at its own size (straight from the screen)
+//   grab_bench FRAMES [native|shared|half|exclude|cursor]
+//     native   whole display at its own size (straight from the screen),
+//              copied into this program's memory
+//     shared   the same, handed over in the shared memory the server wrote
 //     half     whole display scaled to half its size on the server
 //     exclude  whole display composed without one application's windows
 //     cursor   native, with the pointer drawn in
@@ -31,7 +33,7 @@ double cpuSeconds() {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: grab_bench FRAMES [native|half|exclude|cursor]\n");
+    std::fprintf(stderr, "usage: grab_bench FRAMES [native|shared|half|exclude|cursor]\n");
     return 2;
   }
   const int frames = std::atoi(argv[1]);
@@ -61,7 +63,13 @@ int main(int argc, char** argv) {
 
     const double cpu0 = cpuSeconds();
     const auto wall0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < frames; ++i) grabber.grab(frame.data(), bytesPerRow);
+    if (mode == "shared") {
+      // Holds each frame until the next one is taken, as an encoder would.
+      platform::x11::Grabber::SharedFrame held;
+      for (int i = 0; i < frames; ++i) held = grabber.grabShared();
+    } else {
+      for (int i = 0; i < frames; ++i) grabber.grab(frame.data(), bytesPerRow);
+    }
     const double cpu = cpuSeconds() - cpu0;
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     std::printf("{\"frames\":%d,\"cpu\":%.6f,\"wall\":%.6f,\"width\":%lld,\"height\":%lld}\n", frames,

@@ -81,7 +81,7 @@ def bench(size):
                             "-frames:v", str(n), "-f", "null", "-"]
         ours = lambda mode: (lambda n: [BENCH, str(n), mode])
         rows = [("ffmpeg x11grab", per_frame(ffmpeg, env, xvfb.pid, short, long))]
-        for mode in ("native", "half", "exclude"):
+        for mode in ("native", "shared", "half", "exclude"):
             rows.append((f"orvik {mode}", per_frame(ours(mode), env, xvfb.pid, short, long)))
         ref_client, ref_server = rows[0][1]
         print(f"\n{size}: CPU per frame in milliseconds (client / X server / total), "

@@ -1,6 +1,7 @@
 #include "platform/linux/grabber.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <thread>
 #include <cmath>
@@ -30,6 +31,8 @@ namespace platform::x11 {
 namespace {
 
 constexpr int64_t kLargestSide = 16384;
+// Frames handed out without a copy that may be held at once.
+constexpr size_t kLargestRing = 16;
 
 xcb_render_fixed_t fixed(double v) { return static_cast<xcb_render_fixed_t>(std::lround(v * 65536.0)); }
 
@@ -47,6 +50,16 @@ bool succeeded(xcb_connection_t* c, xcb_void_cookie_t cookie) {
 
 }  // namespace
 
+// A shared memory segment of one output frame. The mapping lives as long as
+// any frame handed out in it; the server lets go of it with the connection.
+struct Segment {
+  xcb_shm_seg_t id = 0;
+  uint8_t* data = nullptr;
+  ~Segment() {
+    if (data) shmdt(data);
+  }
+};
+
 // What a grab works from. Pixel rectangles are in the coordinates of the
 // drawable they are taken from (the root window, or the captured window).
 struct Grabber::State {
@@ -62,10 +75,11 @@ struct Grabber::State {
   // (inside its border) for the window mode.
   int sourceX = 0, sourceY = 0, sourceWidth = 0, sourceHeight = 0;
 
-  // Shared memory the server writes frames into (or nothing without MIT-SHM).
-  xcb_shm_seg_t segment = 0;
-  int shmId = -1;
-  uint8_t* shmData = nullptr;
+  // Shared memory the server writes frames into (none without MIT-SHM):
+  // one for copies into the caller's memory, and a ring handed out as is.
+  bool sharedMemory = false;
+  std::shared_ptr<Segment> primary;
+  std::vector<std::shared_ptr<Segment>> ring;
 
   const xcb_render_query_pict_formats_reply_t* formats = nullptr;
   xcb_render_pictformat_t argb32 = 0;
@@ -98,12 +112,14 @@ struct Grabber::State {
 
   xcb_damage_damage_t damage = 0;
   uint8_t damageEvent = 0;
+  uint16_t subtractSequence = 0;  // damage reported before it is already taken
   bool changed = true;
   int lastPointerX = -1, lastPointerY = -1;
 
   ~State();
   void negotiate();
-  void setUpSharedMemory();
+  std::shared_ptr<Segment> makeSegment();
+  std::shared_ptr<Segment> freeRingSegment();
   void setUpScaling();
   void setUpRoot(const ContentFilter& filter, const StreamConfiguration& configuration);
   void setUpComposed();
@@ -112,17 +128,22 @@ struct Grabber::State {
   void pollEvents();
   void settle();
   void composeRegion();
-  void readInto(xcb_drawable_t drawable, int x, int y, int width, int height, uint8_t* destination,
-                size_t bytesPerRow);
+  // Issues the server-side work of one frame; says where to read it.
+  struct Readable {
+    xcb_drawable_t drawable;
+    int x, y;
+  };
+  Readable prepareFrame();
+  void readToSegment(const Readable& frame, Segment& segment);
+  void readInto(const Readable& frame, uint8_t* destination, size_t bytesPerRow);
   void drawCursor(uint8_t* destination, size_t bytesPerRow);
   xcb_render_pictformat_t visualFormat(xcb_visualid_t visual) const;
 };
 
 Grabber::State::~State() {
   if (!c) return;
-  if (segment) xcb_shm_detach(c, segment);
-  if (shmData) shmdt(shmData);
-  if (shmId >= 0) shmctl(shmId, IPC_RMID, nullptr);
+  if (primary) xcb_shm_detach(c, primary->id);
+  for (const auto& segment : ring) xcb_shm_detach(c, segment->id);
   // Everything else goes with the connection.
 }
 
@@ -151,29 +172,43 @@ xcb_render_pictformat_t Grabber::State::visualFormat(xcb_visualid_t visual) cons
   return v->format;
 }
 
-void Grabber::State::setUpSharedMemory() {
+std::shared_ptr<Segment> Grabber::State::makeSegment() {
+  if (!sharedMemory) return nullptr;
   const size_t size = static_cast<size_t>(outWidth) * static_cast<size_t>(outHeight) * 4;
-  if (!extensionPresent(c, &xcb_shm_id)) return;  // frames then come in replies
-  shmId = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
-  if (shmId < 0) return;
+  const int shmId = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+  if (shmId < 0) return nullptr;
   void* address = shmat(shmId, nullptr, 0);
   if (address == reinterpret_cast<void*>(-1)) {
     shmctl(shmId, IPC_RMID, nullptr);
-    shmId = -1;
-    return;
+    return nullptr;
   }
-  shmData = static_cast<uint8_t*>(address);
-  segment = xcb_generate_id(c);
-  const bool attached = succeeded(c, xcb_shm_attach_checked(c, segment, static_cast<uint32_t>(shmId), 0));
+  auto segment = std::make_shared<Segment>();
+  segment->data = static_cast<uint8_t*>(address);
+  segment->id = xcb_generate_id(c);
+  const bool attached =
+      succeeded(c, xcb_shm_attach_checked(c, segment->id, static_cast<uint32_t>(shmId), 0));
   // Once both sides hold it, the segment can be marked for removal: it goes
   // away by itself when this process ends, however it ends.
   shmctl(shmId, IPC_RMID, nullptr);
-  shmId = -1;
-  if (!attached) {
-    shmdt(shmData);
-    shmData = nullptr;
-    segment = 0;
+  if (!attached) return nullptr;
+  return segment;
+}
+
+// A ring segment no handed-out frame holds any more, or a new one while the
+// ring is small; nothing when every one is still held.
+std::shared_ptr<Segment> Grabber::State::freeRingSegment() {
+  for (const auto& segment : ring) {
+    if (segment.use_count() == 1) {
+      // Pairs with the release of the last outside reference: whatever its
+      // holder did with the pixels is done before the server writes again.
+      std::atomic_thread_fence(std::memory_order_acquire);
+      return segment;
+    }
   }
+  if (ring.size() >= kLargestRing) return nullptr;
+  auto segment = makeSegment();
+  if (segment) ring.push_back(segment);
+  return segment;
 }
 
 // The frame is scaled on the server: the source picture is read through a
@@ -305,7 +340,8 @@ void Grabber::State::settle() {
     pollEvents();
     if (changed) {
       lastChange = Clock::now();
-      xcb_damage_subtract(c, damage, XCB_NONE, XCB_NONE);
+      subtractSequence =
+          static_cast<uint16_t>(xcb_damage_subtract(c, damage, XCB_NONE, XCB_NONE).sequence);
       xcb_flush(c);
     }
   }
@@ -316,7 +352,9 @@ void Grabber::State::pollEvents() {
   while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
     const uint8_t type = event->response_type & 0x7F;
     if (type == damageEvent) {
-      changed = true;
+      // Reports generated before the last subtraction are about frames
+      // already grabbed.
+      if (static_cast<int16_t>(event->sequence - subtractSequence) >= 0) changed = true;
     } else if (type == XCB_DESTROY_NOTIFY || type == XCB_UNMAP_NOTIFY) {
       if (mode == Mode::window) windowGone = true;
     } else if (type == XCB_CONFIGURE_NOTIFY && mode == Mode::window) {
@@ -394,37 +432,45 @@ void Grabber::State::composeRegion() {
   ownerCache = std::move(seen);
 }
 
-// Reads a rectangle of a drawable into the destination, through the shared
-// segment when there is one.
-void Grabber::State::readInto(xcb_drawable_t drawable, int x, int y, int width, int height,
-                              uint8_t* destination, size_t bytesPerRow) {
-  const size_t sourceBytesPerRow = static_cast<size_t>(width) * 4;
+void Grabber::State::readToSegment(const Readable& frame, Segment& segment) {
   xcb_generic_error_t* error = nullptr;
-  if (segment) {
-    Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-        c,
-        xcb_shm_get_image(c, drawable, static_cast<int16_t>(x), static_cast<int16_t>(y),
-                          static_cast<uint16_t>(width), static_cast<uint16_t>(height), ~0u,
-                          XCB_IMAGE_FORMAT_Z_PIXMAP, segment, 0),
-        &error));
-    std::free(error);
-    checkConnection(*connection);
-    if (!reply) throw PlatformError(mode == Mode::window ? "The window is no longer available."
-                                                          : "The screen could not be read.");
-    copyOpaque(destination, bytesPerRow, shmData, sourceBytesPerRow, width, height);
-    return;
-  }
-  Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
+  Reply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
       c,
-      xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, static_cast<int16_t>(x), static_cast<int16_t>(y),
-                    static_cast<uint16_t>(width), static_cast<uint16_t>(height), ~0u),
+      xcb_shm_get_image(c, frame.drawable, static_cast<int16_t>(frame.x), static_cast<int16_t>(frame.y),
+                        static_cast<uint16_t>(outWidth), static_cast<uint16_t>(outHeight), ~0u,
+                        XCB_IMAGE_FORMAT_Z_PIXMAP, segment.id, 0),
       &error));
   std::free(error);
   checkConnection(*connection);
-  if (!reply || static_cast<size_t>(xcb_get_image_data_length(reply.get())) < sourceBytesPerRow * height)
+  if (!reply)
     throw PlatformError(mode == Mode::window ? "The window is no longer available."
                                               : "The screen could not be read.");
-  copyOpaque(destination, bytesPerRow, xcb_get_image_data(reply.get()), sourceBytesPerRow, width, height);
+}
+
+// Reads the frame into the destination, through the shared segment when
+// there is one, else in the reply itself.
+void Grabber::State::readInto(const Readable& frame, uint8_t* destination, size_t bytesPerRow) {
+  const size_t sourceBytesPerRow = static_cast<size_t>(outWidth) * 4;
+  if (primary) {
+    readToSegment(frame, *primary);
+    copyOpaque(destination, bytesPerRow, primary->data, sourceBytesPerRow, outWidth, outHeight);
+    return;
+  }
+  xcb_generic_error_t* error = nullptr;
+  Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(
+      c,
+      xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, frame.drawable, static_cast<int16_t>(frame.x),
+                    static_cast<int16_t>(frame.y), static_cast<uint16_t>(outWidth),
+                    static_cast<uint16_t>(outHeight), ~0u),
+      &error));
+  std::free(error);
+  checkConnection(*connection);
+  if (!reply ||
+      static_cast<size_t>(xcb_get_image_data_length(reply.get())) < sourceBytesPerRow * outHeight)
+    throw PlatformError(mode == Mode::window ? "The window is no longer available."
+                                              : "The screen could not be read.");
+  copyOpaque(destination, bytesPerRow, xcb_get_image_data(reply.get()), sourceBytesPerRow, outWidth,
+             outHeight);
 }
 
 void Grabber::State::drawCursor(uint8_t* destination, size_t bytesPerRow) {
@@ -499,7 +545,8 @@ Grabber::Grabber(const ContentFilter& filter, const StreamConfiguration& configu
                                 XCB_RENDER_CP_SUBWINDOW_MODE, includeInferiors);
     }
   }
-  s.setUpSharedMemory();
+  s.sharedMemory = extensionPresent(s.c, &xcb_shm_id);
+  s.primary = s.makeSegment();
 
   s.damage = xcb_generate_id(s.c);
   xcb_damage_create(s.c, s.damage, s.mode == State::Mode::window ? s.window : s.connection->root,
@@ -510,60 +557,69 @@ Grabber::Grabber(const ContentFilter& filter, const StreamConfiguration& configu
 
 Grabber::~Grabber() = default;
 
-void Grabber::grab(uint8_t* destination, size_t bytesPerRow) {
-  State& s = *state_;
-  checkConnection(*s.connection);
-  s.pollEvents();
-  if (s.windowGone) throw PlatformError("The window is no longer available.");
-  if (s.windowResized) s.nameWindowPixmap();
+Grabber::State::Readable Grabber::State::prepareFrame() {
+  checkConnection(*connection);
+  pollEvents();
+  if (windowGone) throw PlatformError("The window is no longer available.");
+  if (windowResized) nameWindowPixmap();
   // Changes from here on belong to the next frame.
-  s.changed = false;
-  xcb_damage_subtract(s.c, s.damage, XCB_NONE, XCB_NONE);
+  changed = false;
+  subtractSequence =
+      static_cast<uint16_t>(xcb_damage_subtract(c, damage, XCB_NONE, XCB_NONE).sequence);
 
   xcb_render_picture_t source = 0;
-  xcb_drawable_t unscaledDrawable = 0;
-  int readX = 0, readY = 0;
-  switch (s.mode) {
-    case State::Mode::root:
-      source = s.rootPicture;
-      unscaledDrawable = s.connection->root;
-      readX = s.sourceX;
-      readY = s.sourceY;
+  Readable unscaled{0, sourceX, sourceY};
+  switch (mode) {
+    case Mode::root:
+      source = rootPicture;
+      unscaled.drawable = connection->root;
       break;
-    case State::Mode::composed:
-      s.composeRegion();
-      source = s.canvasPicture;
-      unscaledDrawable = s.canvas;
+    case Mode::composed:
+      composeRegion();
+      source = canvasPicture;
+      unscaled = {canvas, 0, 0};
       break;
-    case State::Mode::window:
-      source = s.windowPicture;
-      unscaledDrawable = s.windowPixmap;
-      readX = s.sourceX;
-      readY = s.sourceY;
+    case Mode::window:
+      source = windowPicture;
+      unscaled.drawable = windowPixmap;
       break;
   }
+  if (!scaled) return unscaled;
 
-  if (!s.scaled) {
-    s.readInto(unscaledDrawable, readX, readY, s.outWidth, s.outHeight, destination, bytesPerRow);
-  } else {
-    // Destination pixel (x, y) samples the source at the region's origin plus
-    // (x, y) times the size ratio.
-    const double ratioX = static_cast<double>(s.sourceWidth) / s.outWidth;
-    const double ratioY = static_cast<double>(s.sourceHeight) / s.outHeight;
-    const int originX = s.mode == State::Mode::composed ? 0 : s.sourceX;
-    const int originY = s.mode == State::Mode::composed ? 0 : s.sourceY;
-    const xcb_render_transform_t transform{fixed(ratioX), 0, fixed(originX), 0, fixed(ratioY),
-                                           fixed(originY), 0, 0, fixed(1)};
-    xcb_render_set_picture_transform(s.c, source, transform);
-    const bool same = ratioX == 1.0 && ratioY == 1.0;
-    const char* filterName = same ? "nearest" : "bilinear";
-    xcb_render_set_picture_filter(s.c, source, static_cast<uint16_t>(std::strlen(filterName)), filterName,
-                                  0, nullptr);
-    xcb_render_composite(s.c, XCB_RENDER_PICT_OP_SRC, source, 0, s.outPicture, 0, 0, 0, 0, 0, 0,
-                         static_cast<uint16_t>(s.outWidth), static_cast<uint16_t>(s.outHeight));
-    s.readInto(s.outPixmap, 0, 0, s.outWidth, s.outHeight, destination, bytesPerRow);
-  }
+  // Destination pixel (x, y) samples the source at the region's origin plus
+  // (x, y) times the size ratio.
+  const double ratioX = static_cast<double>(sourceWidth) / outWidth;
+  const double ratioY = static_cast<double>(sourceHeight) / outHeight;
+  const xcb_render_transform_t transform{fixed(ratioX), 0, fixed(unscaled.x), 0, fixed(ratioY),
+                                         fixed(unscaled.y), 0, 0, fixed(1)};
+  xcb_render_set_picture_transform(c, source, transform);
+  const char* filterName = ratioX == 1.0 && ratioY == 1.0 ? "nearest" : "bilinear";
+  xcb_render_set_picture_filter(c, source, static_cast<uint16_t>(std::strlen(filterName)), filterName,
+                                0, nullptr);
+  xcb_render_composite(c, XCB_RENDER_PICT_OP_SRC, source, 0, outPicture, 0, 0, 0, 0, 0, 0,
+                       static_cast<uint16_t>(outWidth), static_cast<uint16_t>(outHeight));
+  return {outPixmap, 0, 0};
+}
+
+void Grabber::grab(uint8_t* destination, size_t bytesPerRow) {
+  State& s = *state_;
+  s.readInto(s.prepareFrame(), destination, bytesPerRow);
   if (s.showsCursor) s.drawCursor(destination, bytesPerRow);
+}
+
+Grabber::SharedFrame Grabber::grabShared() {
+  State& s = *state_;
+  const size_t bytesPerRow = static_cast<size_t>(s.outWidth) * 4;
+  std::shared_ptr<Segment> segment = s.freeRingSegment();
+  if (!segment) {
+    // Without shared memory, or with every segment held: a frame of its own.
+    auto frame = std::make_shared<std::vector<uint8_t>>(bytesPerRow * static_cast<size_t>(s.outHeight));
+    grab(frame->data(), bytesPerRow);
+    return {frame->data(), bytesPerRow, frame};
+  }
+  s.readToSegment(s.prepareFrame(), *segment);
+  if (s.showsCursor) s.drawCursor(segment->data, bytesPerRow);
+  return {segment->data, bytesPerRow, segment};
 }
 
 bool Grabber::contentChanged() {

@@ -28,6 +28,20 @@ class Grabber {
   // server or the window has gone.
   void grab(uint8_t* destination, size_t bytesPerRow);
 
+  // One frame in shared memory that the X server wrote into directly, with
+  // no copy on this side: configuration width x height BGRA pixels, rows
+  // `bytesPerRow` apart. The alpha byte is 255 except when the frame comes
+  // straight from a 24-bit screen (whole display at its own size), where it
+  // is unspecified. The pixels stay valid and untouched while `storage` (or
+  // a copy of it) is held, even after the Grabber has gone; a handful of
+  // frames can be held at once before grabs fall back to copies.
+  struct SharedFrame {
+    uint8_t* data = nullptr;
+    size_t bytesPerRow = 0;
+    std::shared_ptr<void> storage;
+  };
+  SharedFrame grabShared();
+
   // True when the captured content changed (XDamage) since the previous grab
   // (true before the first grab).
   bool contentChanged();
