@@ -33,6 +33,8 @@ struct FifoFree {
 // joined on as they are; only larger differences are filled or trimmed.
 constexpr int64_t kJitterToleranceMs = 5;
 constexpr int kMaxInputChannels = 8;
+constexpr size_t kMaxBufferFrames = 1 << 22;     // about 87 s at 48 kHz
+constexpr int64_t kMaxTrackSeconds = 48 * 3600;  // two days
 
 [[noreturn]] void refuse(const std::string& what, int code) {
   throw PlatformError("The AAC encoder " + what + " (" + ffmpeg::errorText(code) + ").");
@@ -103,6 +105,10 @@ std::optional<int64_t> AudioTrackEncoder::admit(const SampleBuffer& sample, int6
   if (!audio || audio->channelCount < 1 || audio->channelCount > kMaxInputChannels) return {};
   if (audio->sampleRate < 8000 || audio->sampleRate > 384000) return {};
   if (audio->samples.empty() || audio->samples.size() % audio->channelCount != 0) return {};
+  if (audio->samples.size() / audio->channelCount > kMaxBufferFrames) return {};
+  // A time far beyond any recording would have the gap before it filled
+  // with hours of silence.
+  if (position > static_cast<int64_t>(codec_->sample_rate) * kMaxTrackSeconds) return {};
   return position;
 }
 

@@ -1,5 +1,6 @@
 #include "platform/linux/video_track_encoder.hpp"
 
+#include <cstdint>
 #include <string>
 
 #include "platform/error.hpp"
@@ -88,7 +89,8 @@ std::optional<int64_t> VideoTrackEncoder::admit(const SampleBuffer& sample, int6
     return std::nullopt;
   if (pixels->width <= 0 || pixels->height <= 0 || pixels->width > kMaxVideoDimension ||
       pixels->height > kMaxVideoDimension ||
-      pixels->bytesPerRow < static_cast<size_t>(pixels->width) * 4)
+      pixels->bytesPerRow < static_cast<size_t>(pixels->width) * 4 ||
+      pixels->bytesPerRow > static_cast<size_t>(INT32_MAX))
     return std::nullopt;
   if (position < 0) return std::nullopt;
   // The first frame opens the track at the session start; later ones keep

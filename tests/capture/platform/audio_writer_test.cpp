@@ -151,5 +151,7 @@ TEST(AudioWriter, RefusesUnusableSettingsAndBuffers) {
   auto raggedSample = std::make_shared<platform::SampleBuffer>(*toneBuffer(480, 440, hostTime(100)));
   raggedSample->audioBuffer = ragged;
   EXPECT_FALSE(a.input->appendSampleBuffer(raggedSample));
+  // Days past the start: refused rather than filling the gap with silence.
+  EXPECT_FALSE(a.input->appendSampleBuffer(toneBuffer(480, 440, hostTime(100 + 3 * 86400))));
   EXPECT_EQ(finishAndWait(*a.writer, *a.input, hostTime(100.5)), 1);
 }
