@@ -67,11 +67,13 @@ std::optional<cv::Mat> segmentPersons(const PixelBuffer& buffer) {
     TfliteNetwork& net = network(segmentationModelFor(buffer.width, buffer.height));
     net.net.setInput(networkInput(buffer, net));
     const cv::Mat out = net.net.forward(net.outputLayer);
-    if (out.dims != 4 || out.size[0] != 1 || out.size[1] != 1) return std::nullopt;
+    // A network that gives anything but one plane of probabilities is not a
+    // segmentation network; its output must not pass for a mask.
+    if (out.dims != 4 || out.size[0] != 1 || out.size[1] != 1 || out.type() != CV_32F)
+      throw VisionError("the segmentation network does not give a single-channel mask");
     // The network's last layer is a logistic: probabilities of a person.
-    const cv::Mat probabilities(out.size[2], out.size[3], CV_32F, const_cast<uchar*>(out.ptr()));
     cv::Mat mask;
-    probabilities.convertTo(mask, CV_8U, 255.0);
+    out.reshape(1, out.size[2]).convertTo(mask, CV_8U, 255.0);
     return mask;
   } catch (const cv::Exception& e) {
     throw VisionError(e.err.empty() ? std::string(e.what()) : e.err);

@@ -20,5 +20,6 @@ SegmentationModel segmentationModelFor(int64_t frameWidth, int64_t frameHeight);
 // The person mask of a frame at the network's own size: 8-bit, one channel,
 // 0 where the network sees no person up to 255, rows top first. The frame is
 // stretched to the network's input on each axis. Nothing when the service has
-// no mask to give. Throws VisionError when the network cannot be built or run.
+// no mask to give (the networks here always give one; callers still handle
+// the case). Throws VisionError when the network cannot be built or run.
 std::optional<cv::Mat> segmentPersons(const PixelBuffer& buffer);
