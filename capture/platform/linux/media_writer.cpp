@@ -129,15 +129,23 @@ bool MediaWriter::append(const SampleBufferRef& sample) {
 }
 
 void MediaWriter::finishWriting(std::function<void()> completion) {
-  if (!started_ || finishing_ || !file_) {
-    // Nothing was written (or this is a repeated call): only the completion.
-    queue_.async(std::move(completion));
+  if (!completion) completion = [] {};
+  if (finishing_) {
+    // A repeated call completes once the file is done.
+    queue_.async([completion = std::move(completion)]() mutable {
+      dispatchGlobalAsync(std::move(completion));
+    });
+    return;
+  }
+  if (!started_ || !file_) {
+    // Nothing was written: nothing to finish.
+    dispatchGlobalAsync(std::move(completion));
     return;
   }
   finishing_ = true;
   std::optional<int64_t> end;
   if (sessionEnd_) end = positionOf(*sessionEnd_);
-  queue_.async([this, end, completion = std::move(completion)] {
+  queue_.async([this, end, completion = std::move(completion)]() mutable {
     try {
       if (failed_)
         file_->close(end, 1);  // keep what was encoded before the failure
@@ -146,7 +154,9 @@ void MediaWriter::finishWriting(std::function<void()> completion) {
     } catch (const PlatformError&) {
       failed_ = true;
     }
-    if (completion) completion();
+    // On a thread apart from the encoding thread, so that a completion that
+    // lets go of the writer does not pull the thread out from under itself.
+    dispatchGlobalAsync(std::move(completion));
   });
 }
 

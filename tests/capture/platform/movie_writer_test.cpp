@@ -192,6 +192,24 @@ TEST(MovieWriter, FinishingAWriterThatNeverStartedCompletesAtOnceAndWritesNothin
   EXPECT_FALSE(std::filesystem::exists(file));
 }
 
+TEST(MovieWriter, ACompletionMayLetGoOfTheWriter) {
+  ScratchDir dir;
+  Movie m = openMovie(dir.path / "released.mov", 64, 48);
+  start(m, hostTime(0));
+  ASSERT_TRUE(appendWhenReady(*m.input, bgraFrame(64, 48, 0xFF000000, hostTime(0))));
+  std::atomic<bool> done{false};
+  auto* writer = m.writer.get();
+  writer->endSessionAtSourceTime(hostTime(0.1));
+  writer->finishWriting([&m, &done] {
+    m.writer.reset();  // the last reference, dropped on the completion's thread
+    m.input.reset();
+    done = true;
+  });
+  for (int i = 0; i < 2000 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(done);
+  EXPECT_EQ(probe(dir.path / "released.mov")["streams"][0]["nb_read_packets"], "1");
+}
+
 TEST(MovieWriter, RefusesUnusableSettingsAndPaths) {
   const auto refused = [](platform::VideoSettings s) {
     try {
