@@ -195,8 +195,7 @@ struct AudioCapture::Engine {
     attributes.fragsize =
         static_cast<uint32_t>(frameBytes * static_cast<size_t>(selection.sampleRate) / 100);
     const auto flags = static_cast<pa_stream_flags_t>(
-        PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
-        PA_STREAM_DONT_MOVE);
+        PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(stream, device.c_str(), &attributes, flags) < 0) return giveUp();
     source.stream = stream;
     source.ended = false;
@@ -227,13 +226,16 @@ struct AudioCapture::Engine {
     const int rate = selection.sampleRate;
     const int64_t now = nowNs();
     const int64_t nowFrame = hostFrameAt(now, rate);
-    // The first unread frame was captured `latency` ago (the server's timing,
-    // interpolated to now).
-    pa_usec_t latency = 0;
-    int negative = 0;
-    const bool measured = pa_stream_get_latency(stream, &latency, &negative) == 0;
-    const int64_t latencyNs = static_cast<int64_t>(latency) * 1000 * (negative ? -1 : 1);
-    const int64_t measuredFirst = hostFrameAt(now - latencyNs, rate);
+    // The first unread frame arrived `unread` frames' time ago: the server
+    // hands audio over as it renders it, in fragments of about 10 ms. The
+    // latency the server reports for a monitor is not used: it includes how
+    // far the output renders ahead of playing, which changes by hundreds of
+    // milliseconds whenever a playback stream comes or goes, and would tear
+    // the timeline at exactly those moments.
+    const size_t readableBytes = pa_stream_readable_size(stream);
+    const bool measured = readableBytes != static_cast<size_t>(-1);
+    const auto unread = measured ? static_cast<int64_t>(readableBytes / frameBytes) : 0;
+    const int64_t measuredFirst = nowFrame - unread;
 
     int64_t consumed = 0;
     for (;;) {
@@ -335,7 +337,7 @@ struct AudioCapture::Engine {
   bool wanted(const pa_sink_input_info& info) const {
     const std::optional<pid_t> pid = processOf(info.proplist);
     if (!pid) return false;
-    if (proc::isSelfOrDescendantOf(*pid, {selection.ownProcess})) return false;
+    if (*pid == selection.ownProcess) return false;
     return proc::isSelfOrDescendantOf(*pid, selection.applicationProcesses);
   }
 

@@ -20,7 +20,8 @@ struct AudioSelection {
   // `applicationProcesses` and the processes they started.
   bool applicationsOnly = false;
   std::set<pid_t> applicationProcesses;
-  // Never recorded, even when it descends from a chosen application.
+  // Its own playback is never recorded, even when it descends from a chosen
+  // application (the host that started the tool may be one).
   pid_t ownProcess = 0;
   int32_t sampleRate = 48000;
   int32_t channelCount = 2;
