@@ -418,10 +418,13 @@ void Grabber::State::composeRegion() {
     const int width = geometry->width + 2 * geometry->border_width;
     const int height = geometry->height + 2 * geometry->border_width;
     if (x >= sourceWidth || y >= sourceHeight || x + width <= 0 || y + height <= 0) continue;
+    // A window of a pixel format Render does not know is left out.
+    const xcb_render_pictvisual_t* format = xcb_render_util_find_visual_format(formats, attributes->visual);
+    if (!format) continue;
     const xcb_pixmap_t pixmap = xcb_generate_id(c);
     xcb_composite_name_window_pixmap(c, child, pixmap);
     const xcb_render_picture_t picture = xcb_generate_id(c);
-    xcb_render_create_picture(c, picture, pixmap, visualFormat(attributes->visual), 0, nullptr);
+    xcb_render_create_picture(c, picture, pixmap, format->format, 0, nullptr);
     const bool hasAlpha = geometry->depth == 32;
     xcb_render_composite(c, hasAlpha ? XCB_RENDER_PICT_OP_OVER : XCB_RENDER_PICT_OP_SRC, picture, 0,
                          canvasPicture, 0, 0, 0, 0, static_cast<int16_t>(x), static_cast<int16_t>(y),

@@ -63,14 +63,23 @@ TEST(CursorBlend, ScaledAndClippedAtEveryEdge) {
 }
 
 TEST(CopyOpaque, SetsAlphaAndHonoursStrides) {
-  std::vector<uint8_t> source = {1, 2, 3, 0, 4, 5, 6, 7, 9, 9, 9, 9,  // row 0 + padding
-                                 8, 9, 10, 0, 11, 12, 13, 0, 9, 9, 9, 9};
-  std::vector<uint8_t> destination(2 * 12, 0xEE);
-  copyOpaque(destination.data(), 12, source.data(), 12, 2, 2);
-  EXPECT_EQ(std::vector<uint8_t>(destination.begin(), destination.begin() + 8),
-            (std::vector<uint8_t>{1, 2, 3, 255, 4, 5, 6, 255}));
-  EXPECT_EQ(destination[8], 0xEE);  // beyond the row's pixels: untouched
-  EXPECT_EQ(destination[15], 255);
+  // Six pixels a row (a block of four and two single ones), rows 28 bytes
+  // apart in the source and 30 in the destination, both starting unaligned.
+  constexpr int kWidth = 6, kRows = 3;
+  std::vector<uint8_t> source(1 + 28 * kRows);
+  for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<uint8_t>(i * 7);
+  std::vector<uint8_t> destination(3 + 30 * kRows, 0xEE);
+  copyOpaque(destination.data() + 3, 30, source.data() + 1, 28, kWidth, kRows);
+  for (int y = 0; y < kRows; ++y) {
+    for (int x = 0; x < kWidth; ++x)
+      for (int b = 0; b < 4; ++b) {
+        const uint8_t expected = b == 3 ? 255 : source[1 + y * 28 + x * 4 + b];
+        EXPECT_EQ(destination[3 + y * 30 + x * 4 + b], expected) << x << "," << y << "," << b;
+      }
+    for (int pad = kWidth * 4; pad < 30 && 3 + y * 30 + pad < 3 + 30 * kRows; ++pad)
+      EXPECT_EQ(destination[3 + y * 30 + pad], 0xEE);  // beyond the row's pixels
+  }
+  EXPECT_EQ(destination[0], 0xEE);
 }
 
 TEST(DesktopScale, FromXftDpi) {
