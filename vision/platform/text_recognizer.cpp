@@ -1,5 +1,6 @@
 #include "platform/text_recognizer.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 #include <string>
@@ -59,10 +60,37 @@ tesseract::TessBaseAPI& engine() {
   return *loaded;
 }
 
-NormalizedRect normalized(int left, int top, int right, int bottom, double width,
-                          double height) {
-  return NormalizedRect{left / width, (height - bottom) / height, (right - left) / width,
-                        (bottom - top) / height};
+// Pixel edges as Tesseract gives them: top-left origin, right and bottom
+// exclusive.
+struct PixelBox {
+  int left = 0;
+  int top = 0;
+  int right = 0;
+  int bottom = 0;
+};
+
+// The LSTM places a symbol by where it fired along the line and takes the
+// symbol's height from the blobs it matched; now and then such a blob reaches
+// into the lines above and below. A symbol lies within its line, so its box is
+// held to the line's box (along an axis where they do not meet at all, the
+// line's extent stands in).
+PixelBox clipped(PixelBox symbol, const PixelBox& line) {
+  PixelBox out{std::max(symbol.left, line.left), std::max(symbol.top, line.top),
+               std::min(symbol.right, line.right), std::min(symbol.bottom, line.bottom)};
+  if (out.left >= out.right) {
+    out.left = line.left;
+    out.right = line.right;
+  }
+  if (out.top >= out.bottom) {
+    out.top = line.top;
+    out.bottom = line.bottom;
+  }
+  return out;
+}
+
+NormalizedRect normalized(const PixelBox& box, double width, double height) {
+  return NormalizedRect{box.left / width, (height - box.bottom) / height,
+                        (box.right - box.left) / width, (box.bottom - box.top) / height};
 }
 
 // The LSTM answers blobs it cannot read (specks, photographs) with spaces;
@@ -81,25 +109,33 @@ std::vector<RecognizedLine> readLines(tesseract::ResultIterator& it, double widt
                                       double height) {
   std::vector<RecognizedLine> lines;
   constexpr auto kSymbol = tesseract::RIL_SYMBOL;
+  PixelBox lineBox;
   while (!it.Empty(tesseract::RIL_BLOCK)) {
     if (it.Empty(tesseract::RIL_WORD)) {
       it.Next(tesseract::RIL_WORD);
       continue;
     }
-    if (lines.empty() || it.IsAtBeginningOf(tesseract::RIL_TEXTLINE)) lines.emplace_back();
+    if (lines.empty() || it.IsAtBeginningOf(tesseract::RIL_TEXTLINE)) {
+      lines.emplace_back();
+      if (!it.BoundingBox(tesseract::RIL_TEXTLINE, &lineBox.left, &lineBox.top, &lineBox.right,
+                          &lineBox.bottom)) {
+        lineBox = PixelBox{0, 0, static_cast<int>(width), static_cast<int>(height)};
+      }
+    }
     RecognizedLine& line = lines.back();
     bool wordStarted = false;
     do {
       const std::unique_ptr<char[]> text(it.GetUTF8Text(kSymbol));
-      int left = 0, top = 0, right = 0, bottom = 0;
-      if (isReadSymbol(text.get()) && it.BoundingBox(kSymbol, &left, &top, &right, &bottom)) {
+      PixelBox box;
+      if (isReadSymbol(text.get()) &&
+          it.BoundingBox(kSymbol, &box.left, &box.top, &box.right, &box.bottom)) {
         if (!wordStarted && !line.text.empty()) line.text += ' ';
         wordStarted = true;
         TextSymbol symbol;
         symbol.byteBegin = line.text.size();
         line.text += text.get();
         symbol.byteEnd = line.text.size();
-        symbol.box = normalized(left, top, right, bottom, width, height);
+        symbol.box = normalized(clipped(box, lineBox), width, height);
         line.symbols.push_back(symbol);
       }
       it.Next(kSymbol);
