@@ -1,12 +1,18 @@
-#include "analyses.hpp"
-
 #include <string>
+#include <vector>
 
-#include <unistd.h>
+#include "analyses.hpp"
+#include "face_line.hpp"
+#include "output.hpp"
+#include "platform/face_detector.hpp"
 
-// Not built yet: refuses every frame.
-void faces(const PixelBuffer&) {
-  const std::string message = "faces is not available yet\n";
-  (void)!::write(STDERR_FILENO, message.data(), message.size());
-  ::_exit(2);
+void faces(const PixelBuffer& buffer) {
+  std::vector<NormalizedRect> found;
+  try {
+    found = detectFaceRectangles(buffer);
+  } catch (const VisionError& e) {
+    fail(std::string("face detection failed: ") + e.what());
+  }
+  const std::string line = faceLine(found);
+  writeOutput(line.data(), line.size());
 }

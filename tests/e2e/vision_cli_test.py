@@ -64,6 +64,40 @@ class CommandLine(unittest.TestCase):
             self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""), mode)
 
 
+class FrameInput(unittest.TestCase):
+    """Frames of 20 × 16 gray pixels in faces mode: each one is answered "null"."""
+
+    W, H = 20, 16
+    FRAME = bytes([128, 128, 128, 255]) * (W * H)
+
+    def test_two_and_a_half_frames(self):
+        result = run("faces", str(self.W), str(self.H), stdin=self.FRAME * 2 + self.FRAME[: len(self.FRAME) // 2])
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stdout, b"null\n" * 2)
+        self.assertEqual(result.stderr, b"truncated frame\n")
+
+    def test_one_byte_short_and_one_byte_over(self):
+        for data in (self.FRAME[:-1], self.FRAME + b"\0"):
+            result = run("faces", str(self.W), str(self.H), stdin=data)
+            self.assertEqual(result.returncode, 2)
+            self.assertEqual(result.stderr, b"truncated frame\n")
+            self.assertEqual(result.stdout, b"null\n" * (len(data) // len(self.FRAME)))
+
+    def test_frames_in_small_pieces_are_each_answered_once(self):
+        proc = subprocess.Popen([TOOL, "faces", str(self.W), str(self.H)], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        data = self.FRAME * 3
+        for at in range(0, len(data), 97):
+            proc.stdin.write(data[at:at + 97])
+            proc.stdin.flush()
+            time.sleep(0.001)
+        proc.stdin.close()
+        out = proc.stdout.read()
+        err = proc.stderr.read()
+        self.assertEqual(proc.wait(timeout=60), 0)
+        self.assertEqual((out, err), (b"null\n" * 3, b""))
+
+
 if __name__ == "__main__":
     TOOL = sys.argv.pop(1)
     unittest.main(verbosity=2)

@@ -1,0 +1,134 @@
+// Frames per second of faces mode at 1280x720 and 1920x1080: the whole path
+// of a frame (copying it into its pixel buffer, detecting, choosing and
+// writing the line to /dev/null), detection alone, and the two networks'
+// forward passes alone. Peer measured in the same run on the same frames:
+// OpenCV's Haar cascade face detector (detectMultiScale on the gray frame,
+// OpenCV's default parameters, from Debian's opencv-data). Each figure is
+// taken with OpenCV on one thread and on two.
+// Usage: vision_faces_bench [seconds-per-figure]   (default 3)
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/objdetect.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "analyses.hpp"
+#include "blazeface_back_256.h"
+#include "blazeface_front_128.h"
+#include "frame_input.hpp"
+#include "platform/blazeface_model.hpp"
+#include "platform/face_detector.hpp"
+#include "state.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::FILE* report = nullptr;
+double secondsPerFigure = 3;
+
+const char* data = "/usr/share/doc/opencv-doc/examples/data/";
+const char* portraitPath = "/usr/share/doc/opencv-doc/opencv4/html/230501201_1.jpg";
+const char* cascadePath = "/usr/share/opencv4/haarcascades/haarcascade_frontalface_default.xml";
+
+// A desktop-like frame: a busy photograph as the background, with a webcam
+// close-up standing in its lower right part.
+std::vector<uint8_t> desktopFrame(int w, int h) {
+  cv::Mat background = cv::imread(std::string(data) + "building.jpg");
+  cv::Mat portrait = cv::imread(portraitPath);
+  if (background.empty() || portrait.empty()) {
+    std::fprintf(report, "the opencv-doc photographs are missing\n");
+    std::exit(1);
+  }
+  cv::Mat frame;
+  cv::resize(background, frame, {w, h});
+  cv::Mat person;
+  const double scale = h * 0.4 / portrait.rows;
+  cv::resize(portrait, person, {}, scale, scale, cv::INTER_AREA);
+  person.copyTo(frame(cv::Rect(w - person.cols - w / 20, h - person.rows - h / 20, person.cols,
+                               person.rows)));
+  cv::Mat bgra;
+  cv::cvtColor(frame, bgra, cv::COLOR_BGR2BGRA);
+  return {bgra.datastart, bgra.dataend};
+}
+
+// Runs `step` for about secondsPerFigure seconds; returns steps per second.
+double rate(const std::function<void()>& step) {
+  step();  // warm up
+  int count = 0;
+  const auto start = Clock::now();
+  double elapsed = 0;
+  do {
+    step();
+    ++count;
+    elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  } while (elapsed < secondsPerFigure);
+  return count / elapsed;
+}
+
+void measure(int w, int h, cv::CascadeClassifier& cascade, BlazeFaceModel& front,
+             BlazeFaceModel& back) {
+  setUpState("faces", w, h);
+  const std::vector<uint8_t> bytes = desktopFrame(w, h);
+  std::copy(bytes.begin(), bytes.end(), frame.begin());
+  const PixelBuffer sample = pixelBuffer(frame);
+  const cv::Mat image(h, w, CV_8UC4, sample.baseAddress, sample.bytesPerRow);
+
+  for (int threads : {1, 2}) {
+    cv::setNumThreads(threads);
+    const double whole = rate([&] { faces(pixelBuffer(frame)); });
+    const double detection = rate([&] { (void)detectFaceRectangles(sample); });
+    const double frontOnly = rate([&] { (void)runBlazeFace(front, image, 0.5f); });
+    const double backOnly = rate([&] { (void)runBlazeFace(back, image, 0.5f); });
+    double haar = 0;
+    size_t haarFaces = 0;
+    if (!cascade.empty()) {
+      cv::Mat gray;
+      std::vector<cv::Rect> found;
+      haar = rate([&] {
+        cv::cvtColor(image, gray, cv::COLOR_BGRA2GRAY);
+        cascade.detectMultiScale(gray, found);
+      });
+      haarFaces = found.size();
+    }
+    std::fprintf(report,
+                 "%dx%d, %d thread(s): faces mode %.1f frames/s | detection alone %.1f/s | "
+                 "128 network alone %.1f/s, 256 network alone %.1f/s | Haar cascade %.1f/s "
+                 "(%zu faces) | faces mode / Haar = %.2f\n",
+                 w, h, threads, whole, detection, frontOnly, backOnly, haar, haarFaces,
+                 haar > 0 ? whole / haar : 0.0);
+  }
+  std::fflush(report);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  if (argc > 1) secondsPerFigure = std::atof(argv[1]);
+  // The face lines go to /dev/null; the figures to the original standard output.
+  report = fdopen(dup(STDOUT_FILENO), "w");
+  const int null = open("/dev/null", O_WRONLY);
+  dup2(null, STDOUT_FILENO);
+
+  cv::CascadeClassifier cascade;
+  if (!cascade.load(cascadePath))
+    std::fprintf(report, "no Haar cascade at %s (Debian's opencv-data): peer left out\n",
+                 cascadePath);
+  BlazeFaceModel front =
+      loadBlazeFace(blazeface_front_128, blazeface_front_128_size, 128, {8, 16, 16, 16});
+  BlazeFaceModel back =
+      loadBlazeFace(blazeface_back_256, blazeface_back_256_size, 256, {16, 32, 32, 32});
+  measure(1280, 720, cascade, front, back);
+  measure(1920, 1080, cascade, front, back);
+  return 0;
+}

@@ -1,0 +1,86 @@
+#include "blazeface_decoding.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+std::vector<AnchorCenter> ssdAnchors(int inputSize, const std::vector<int>& strides) {
+  std::vector<AnchorCenter> anchors;
+  size_t layer = 0;
+  while (layer < strides.size()) {
+    const int stride = strides[layer];
+    int perCell = 0;
+    for (; layer < strides.size() && strides[layer] == stride; ++layer) perCell += 2;
+    const int cells = (inputSize + stride - 1) / stride;
+    for (int y = 0; y < cells; ++y)
+      for (int x = 0; x < cells; ++x)
+        for (int a = 0; a < perCell; ++a)
+          anchors.push_back({(static_cast<float>(x) + 0.5f) / static_cast<float>(cells),
+                             (static_cast<float>(y) + 0.5f) / static_cast<float>(cells)});
+  }
+  return anchors;
+}
+
+std::vector<FaceBox> decodeBoxes(const float* scores, const float* boxes,
+                                 const std::vector<AnchorCenter>& anchors, int inputSize,
+                                 float minScore) {
+  std::vector<FaceBox> found;
+  const float scale = 1.0f / static_cast<float>(inputSize);
+  for (size_t i = 0; i < anchors.size(); ++i) {
+    const float logit = std::clamp(scores[i], -100.0f, 100.0f);
+    const float score = 1.0f / (1.0f + std::exp(-logit));
+    if (score < minScore) continue;
+    const float* box = boxes + i * 16;
+    if (!(box[2] > 0 && box[3] > 0)) continue;  // no area: not a face, and no overlap to merge on
+    const float cx = anchors[i].x + box[0] * scale;
+    const float cy = anchors[i].y + box[1] * scale;
+    const float halfW = box[2] * scale / 2;
+    const float halfH = box[3] * scale / 2;
+    found.push_back({cx - halfW, cy - halfH, cx + halfW, cy + halfH, score});
+  }
+  return found;
+}
+
+float intersectionOverUnion(const FaceBox& a, const FaceBox& b) {
+  const float areaA = std::max(0.0f, a.xMax - a.xMin) * std::max(0.0f, a.yMax - a.yMin);
+  const float areaB = std::max(0.0f, b.xMax - b.xMin) * std::max(0.0f, b.yMax - b.yMin);
+  if (areaA <= 0 || areaB <= 0) return 0;
+  const float w = std::min(a.xMax, b.xMax) - std::max(a.xMin, b.xMin);
+  const float h = std::min(a.yMax, b.yMax) - std::max(a.yMin, b.yMin);
+  if (w <= 0 || h <= 0) return 0;
+  const float inner = w * h;
+  return inner / (areaA + areaB - inner);
+}
+
+std::vector<FaceBox> weightedNonMaxSuppression(std::vector<FaceBox> boxes, float iouThreshold) {
+  std::stable_sort(boxes.begin(), boxes.end(),
+                   [](const FaceBox& a, const FaceBox& b) { return a.score > b.score; });
+  std::vector<FaceBox> kept;
+  std::vector<FaceBox> rest;
+  while (!boxes.empty()) {
+    const FaceBox best = boxes.front();
+    FaceBox sum{};
+    float weight = 0;
+    rest.clear();
+    for (const FaceBox& box : boxes) {
+      if (&box != &boxes.front() && intersectionOverUnion(best, box) <= iouThreshold) {
+        rest.push_back(box);
+        continue;
+      }
+      sum.xMin += box.xMin * box.score;
+      sum.yMin += box.yMin * box.score;
+      sum.xMax += box.xMax * box.score;
+      sum.yMax += box.yMax * box.score;
+      weight += box.score;
+    }
+    FaceBox merged = best;
+    if (weight > 0) {
+      merged.xMin = sum.xMin / weight;
+      merged.yMin = sum.yMin / weight;
+      merged.xMax = sum.xMax / weight;
+      merged.yMax = sum.yMax / weight;
+    }
+    kept.push_back(merged);
+    boxes.swap(rest);
+  }
+  return kept;
+}

@@ -1,0 +1,44 @@
+#pragma once
+// Turning BlazeFace's raw outputs into face boxes: the SSD anchors the model
+// was trained with, box decoding, and MediaPipe's weighted non-maximum
+// suppression.
+#include <array>
+#include <cstddef>
+#include <vector>
+
+// A box in fractions of the model's input square, origin top-left.
+struct FaceBox {
+  float xMin = 0;
+  float yMin = 0;
+  float xMax = 0;
+  float yMax = 0;
+  float score = 0;
+};
+
+struct AnchorCenter {
+  float x = 0;
+  float y = 0;
+};
+
+// The anchors of an SSD layer stack with a fixed anchor size of 1 and offset
+// 0.5: each layer puts two anchors on every cell of its grid (inputSize ÷
+// stride cells a side), consecutive layers of equal stride share one grid, and
+// a grid lists its cells row by row with the anchors of a cell together.
+std::vector<AnchorCenter> ssdAnchors(int inputSize, const std::vector<int>& strides);
+
+// Decodes every anchor whose score passes `minScore`. `scores` holds one raw
+// logit per anchor (clipped to ±100 before the sigmoid), `boxes` 16 values per
+// anchor of which the first four are centre offset x, y and size w, h in input
+// pixels.
+std::vector<FaceBox> decodeBoxes(const float* scores, const float* boxes,
+                                 const std::vector<AnchorCenter>& anchors, int inputSize,
+                                 float minScore);
+
+// Intersection over union of two boxes (0 when either is empty).
+float intersectionOverUnion(const FaceBox& a, const FaceBox& b);
+
+// MediaPipe's weighted suppression: highest score first, every remaining box
+// that overlaps it by more than `iouThreshold` is merged into it (coordinates
+// averaged, weighted by score; the best score is kept) and removed. The
+// result is ordered by score, highest first.
+std::vector<FaceBox> weightedNonMaxSuppression(std::vector<FaceBox> boxes, float iouThreshold);

@@ -1,0 +1,35 @@
+#pragma once
+// One BlazeFace network, loaded once, and a run of it on a BGRA image.
+#include <array>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/dnn.hpp>
+
+#include "blazeface_decoding.hpp"
+
+struct BlazeFaceModel {
+  cv::dnn::Net net;
+  int inputSize = 0;
+  std::vector<AnchorCenter> anchors;
+  std::vector<std::string> outputNames;  // scores of both grids, then boxes of both
+  // Reused for every run.
+  cv::Mat canvas;  // inputSize² BGRA, the letterboxed image
+  cv::Mat input;   // 1 × inputSize × inputSize × 3 floats, RGB in [-1, 1]
+  std::vector<cv::Mat> outputs;
+  std::vector<float> scores;  // one logit per anchor, both grids in anchor order
+  std::vector<float> boxes;   // 16 values per anchor
+};
+
+// Loads an ONNX BlazeFace (channels-last RGB input of inputSize², four outputs:
+// two score grids and two box grids) from memory. Throws cv::Exception or
+// std::runtime_error when the bytes are not such a model.
+BlazeFaceModel loadBlazeFace(const unsigned char* bytes, size_t size, int inputSize,
+                             const std::vector<int>& strides);
+
+// Faces in `image` (8-bit BGRA, any stride), scaled into the model's square
+// with its aspect ratio kept; boxes in fractions of `image`, origin top-left,
+// before suppression. Throws cv::Exception when the network fails.
+std::vector<FaceBox> runBlazeFace(BlazeFaceModel& model, const cv::Mat& image, float minScore);

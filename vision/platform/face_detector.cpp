@@ -1,0 +1,72 @@
+#include "face_detector.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "blazeface_front_128.h"
+#include "blazeface_back_256.h"
+#include "blazeface_model.hpp"
+
+// Two BlazeFace networks cover the range of face sizes a desktop detector
+// meets. On a 16:9 frame the 256-pixel "back" network finds faces from about
+// 4 % to 30 % of the frame width (a small webcam picture or a video-call tile
+// in a screen recording), the 128-pixel "front" network from about 8 % to
+// 40 % (a webcam close-up). Both run on every frame and their boxes are
+// merged, so a face anywhere in 4 %..40 % is found.
+
+namespace {
+
+constexpr float minScore = 0.5f;
+constexpr float mergeOverlap = 0.3f;
+
+struct Detectors {
+  BlazeFaceModel front;
+  BlazeFaceModel back;
+  std::vector<FaceBox> boxes;
+};
+
+std::string describe(const cv::Exception& e) {
+  std::string text = e.err.empty() ? std::string(e.what()) : e.err;
+  if (!e.func.empty()) text += " in " + e.func;
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  return text;
+}
+
+// Loaded on first use and kept for the life of the process.
+Detectors& detectors() {
+  static Detectors loaded = [] {
+    Detectors d;
+    d.front = loadBlazeFace(blazeface_front_128, blazeface_front_128_size, 128, {8, 16, 16, 16});
+    d.back = loadBlazeFace(blazeface_back_256, blazeface_back_256_size, 256, {16, 32, 32, 32});
+    return d;
+  }();
+  return loaded;
+}
+
+}  // namespace
+
+std::vector<NormalizedRect> detectFaceRectangles(const PixelBuffer& buffer) {
+  try {
+    Detectors& d = detectors();
+    const cv::Mat image(static_cast<int>(buffer.height), static_cast<int>(buffer.width), CV_8UC4,
+                        buffer.baseAddress, buffer.bytesPerRow);
+    d.boxes = runBlazeFace(d.back, image, minScore);
+    const std::vector<FaceBox> close = runBlazeFace(d.front, image, minScore);
+    d.boxes.insert(d.boxes.end(), close.begin(), close.end());
+
+    std::vector<NormalizedRect> faces;
+    for (const FaceBox& box : weightedNonMaxSuppression(std::move(d.boxes), mergeOverlap))
+      faces.push_back({box.xMin, 1.0 - box.yMax, static_cast<double>(box.xMax) - box.xMin,
+                       static_cast<double>(box.yMax) - box.yMin});
+    return faces;
+  } catch (const cv::Exception& e) {
+    throw VisionError(describe(e));
+  } catch (const VisionError&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw VisionError(e.what());
+  }
+}
