@@ -14,9 +14,11 @@ namespace {
 
 // Frames waiting for the encoder: a few, so that a live source is never held
 // up but a slow encoder soon shows as "not ready". Audio buffers are short
-// (about 10 ms), so more of them may wait.
+// (about 10 ms) and a dropped one is heard, so more of them may wait: enough
+// to ride out the audio thread losing the cores to the video encoder for a
+// moment.
 constexpr int kVideoQueueCapacity = 3;
-constexpr int kAudioQueueCapacity = 8;
+constexpr int kAudioQueueCapacity = 16;
 
 }  // namespace
 
