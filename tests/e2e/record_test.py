@@ -206,6 +206,11 @@ class StartFailures(unittest.TestCase):
             script = {"displays": DISPLAY,
                       "applications": [{"pid": 4, "bundleId": "org.example.player"}]}
             self.assertFails(script, job, "audio-apps-not-running")
+            # A window target on a desktop without displays has no display for the audio.
+            windowed = {"applications": [{"pid": 4, "bundleId": "org.example.player"}],
+                        "windows": [{"id": 5, "frame": [0, 0, 300, 200], "pid": 4}]}
+            self.assertFails(windowed, dict(job, window=5, audioApps=["org.example.player"]),
+                             "audio-apps-not-running")
             # Removed before the applications were looked for.
             self.assertFalse(os.path.exists(job["output"]))
             self.assertFalse(os.path.exists(job["systemAudio"]))

@@ -242,7 +242,12 @@ ShareableContent getShareableContent(bool excludingDesktopWindows, bool onScreen
   auto& s = fake::state();
   ++s.contentQueries;
   s.contentQueryArguments.emplace_back(excludingDesktopWindows, onScreenWindowsOnly);
-  if (s.contentError) throw PlatformError(*s.contentError);
+  std::optional<std::string> error = s.contentError;
+  if (!s.nextContentErrors.empty()) {
+    error = s.nextContentErrors.front();
+    s.nextContentErrors.pop_front();
+  }
+  if (error) throw PlatformError(*error);
   return s.content;
 }
 

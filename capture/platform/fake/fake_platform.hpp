@@ -121,6 +121,9 @@ struct State {
   // Content queries: either a snapshot or a failure description.
   platform::ShareableContent content;
   std::optional<std::string> contentError;
+  // Answers of the next queries, one each, before `contentError` applies
+  // (nothing: the snapshot).
+  std::deque<std::optional<std::string>> nextContentErrors;
   int contentQueries = 0;
   std::vector<std::pair<bool, bool>> contentQueryArguments;
 

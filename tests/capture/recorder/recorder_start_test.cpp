@@ -191,6 +191,7 @@ TEST_F(RecorderTest, PlatformRefusalsAreThrownFromStart) {
   };
   EXPECT_EQ(refusedStart([] { fake::state().contentError = "No display."; }), "No display.");
   EXPECT_EQ(refusedStart([] { fake::state().writerError = "Cannot create."; }), "Cannot create.");
+
   EXPECT_EQ(refusedStart([] {
               fake::state().refuseSettings =
                   [](const platform::OutputSettings&) -> std::optional<std::string> {
@@ -204,11 +205,13 @@ TEST_F(RecorderTest, PlatformRefusalsAreThrownFromStart) {
 }
 
 TEST_F(RecorderTest, StreamFailuresAreThrownFromStartWithoutAnnouncement) {
-  const auto failingStream = [&](std::function<void(fake::FakeStream&, size_t)> script) {
+  const auto failingStream = [&](std::function<void(fake::FakeStream&, size_t)> script,
+                                 std::optional<std::string> secondFetchError = std::nullopt) {
     fake::reset();
     auto content = oneDisplay(1920, 1080);
     content.applications = {app(5, "org.example.player")};
     fake::state().content = content;
+    fake::state().nextContentErrors = {std::nullopt, secondFetchError};
     fake::state().prepareStream = [script](fake::FakeStream& s) {
       std::lock_guard lock(fake::stateMutex());
       script(s, fake::state().streams.size() - 1);
@@ -242,6 +245,10 @@ TEST_F(RecorderTest, StreamFailuresAreThrownFromStartWithoutAnnouncement) {
             }),
             "Audio capture refused.");
   EXPECT_TRUE(fake::state().streams.at(0)->started);
+  EXPECT_EQ(failingStream([](fake::FakeStream&, size_t) {}, "No application list."),
+            "No application list.");
+  EXPECT_EQ(fake::state().streams.size(), 1u);
+  EXPECT_FALSE(fake::state().streams.at(0)->started);
   EXPECT_THAT(events.names(), ElementsAre());
 }
 
