@@ -1,12 +1,25 @@
-#include "analyses.hpp"
-
+#include <exception>
 #include <string>
+#include <vector>
 
-#include <unistd.h>
+#include "analyses.hpp"
+#include "output.hpp"
+#include "platform/face_detector.hpp"
+#include "platform/text_recognizer.hpp"
+#include "text_document.hpp"
 
-// Not built yet: refuses every frame.
-void text(const PixelBuffer&) {
-  const std::string message = "text is not available yet\n";
-  (void)!::write(STDERR_FILENO, message.data(), message.size());
-  ::_exit(2);
+// Text and faces are read from the same frame in one pass; a failure of
+// either service ends the tool, since the frame cannot be answered.
+void text(const PixelBuffer& buffer) {
+  std::vector<RecognizedLine> lines;
+  std::vector<NormalizedRect> faceBoxes;
+  try {
+    lines = recognizeTextLines(buffer);
+    faceBoxes = detectFaceRectangles(buffer);
+  } catch (const std::exception& error) {
+    fail(std::string("text recognition failed: ") + error.what());
+  }
+  const std::string document = textDocument(lines, faceBoxes);
+  writeOutput(document.data(), document.size());
+  writeOutput("\n", 1);
 }
