@@ -1,3 +1,6 @@
+#include <exception>
+#include <string>
+
 #include "front/commands.hpp"
 #include "front/emit.hpp"
 #include "platform/content.hpp"
@@ -30,6 +33,9 @@ void runScreenshot(Options options) {
     image = platform::captureImage(*target.filter, configuration);
   } catch (const platform::PlatformError& error) {
     fail("screenshot-failed: " + error.localizedDescription());
+  } catch (const std::exception& error) {
+    // Memory for a very large image, for one: reported like any failed capture.
+    fail(std::string("screenshot-failed: ") + error.what());
   }
 
   if (!platform::writePng(options.output, image)) fail("screenshot-write-failed");
