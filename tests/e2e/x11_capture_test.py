@@ -142,6 +142,9 @@ class X11Capture(unittest.TestCase):
         self.logo("narrow", "119x80+0+100")
         self.logo("low", "120x79+0+200")
         hidden = self.logo("hidden", "300x300+0+0", map_it=False)
+        # Minimised: unmapped, in the iconic state a window manager records.
+        iconic = self.logo("iconic", "300x300+0+0", map_it=False)
+        iconic.set_property("WM_STATE", "32c", "3")
         dock = self.logo("dock", "300x300+300+0")
         dock.set_property("_NET_WM_WINDOW_TYPE", "32a", "_NET_WM_WINDOW_TYPE_DOCK")
         offscreen = self.logo("offscreen", "200x200-900-900")
@@ -158,7 +161,7 @@ class X11Capture(unittest.TestCase):
         self.assertEqual(events[0]["event"], "apps")
         listed = {a["pid"]: a for a in events[0]["apps"]}
         self.assertEqual(len(listed), len(events[0]["apps"]), "one entry per application")
-        self.assertEqual(set(listed), {exact.pid, offscreen.pid, gtk.pid, first.pid})
+        self.assertEqual(set(listed), {exact.pid, offscreen.pid, gtk.pid, first.pid, iconic.pid})
         self.assertEqual(listed[exact.pid], {"pid": exact.pid, "bundleId": "XLogo", "name": "XLogo"})
         self.assertEqual(listed[gtk.pid]["bundleId"], "org.example.Logo")
         self.assertNotIn(hidden.pid, listed)

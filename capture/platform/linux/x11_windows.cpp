@@ -48,7 +48,7 @@ std::optional<std::string> wmClass(xcb_connection_t* c, xcb_window_t w) {
 }
 
 bool isIconic(xcb_connection_t* c, xcb_window_t w, const Atoms& a) {
-  const auto state = getCardinals(c, w, a.wmState, a.wmState);
+  const auto state = getCardinals(c, w, a.wmState, 0);
   return !state.empty() && state[0] == 3;  // IconicState
 }
 
