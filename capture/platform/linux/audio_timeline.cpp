@@ -21,7 +21,10 @@ int64_t hostFrameAt(int64_t hostNanoseconds, int32_t rate) {
 AudioTimeline::Placement AudioTimeline::place(int64_t measuredStart, int64_t frames) {
   int64_t start = measuredStart;
   int64_t skip = 0;
-  if (next_ && std::llabs(measuredStart - *next_) <= tolerance_.restartFrames) {
+  if (next_ && measuredStart < *next_ - tolerance_.restartFrames) {
+    start = *next_;
+    disagreement_ = 0;
+  } else if (next_ && measuredStart - *next_ <= tolerance_.restartFrames) {
     const double difference = static_cast<double>(measuredStart - *next_);
     disagreement_ += tolerance_.smoothing * (difference - disagreement_);
     start = *next_;

@@ -9,7 +9,10 @@
 // that, nudges the placement by the smoothed difference once it exceeds a
 // small tolerance (so a sound card clock that runs slightly fast or slow never
 // drifts away from the host clock), and starts afresh when a reading is far
-// off (the source paused, or data was lost).
+// later (the source paused, or data was lost). A reading far earlier than
+// the previous chunk's end cannot be right (chunks come in order; a burst of
+// audio delivered faster than it plays looks like that) and is not followed:
+// the chunk goes right after the previous one, never over it.
 #include <cstdint>
 #include <optional>
 
@@ -19,9 +22,9 @@ namespace platform::pulse {
 int64_t hostFrameAt(int64_t hostNanoseconds, int32_t rate);
 
 struct TimelineTolerance {
-  int64_t nudgeFrames = 96;     // 2 ms at 48 kHz: smoothed disagreement that moves the placement
-  int64_t restartFrames = 2400; // 50 ms: one reading this far off starts afresh
-  double smoothing = 0.1;       // weight of each new reading in the smoothed disagreement
+  int64_t nudgeFrames = 192;     // 4 ms at 48 kHz: smoothed disagreement that moves the placement
+  int64_t restartFrames = 2400;  // 50 ms: a reading this much later starts afresh
+  double smoothing = 0.05;       // weight of each new reading in the smoothed disagreement
 };
 
 class AudioTimeline {

@@ -100,6 +100,12 @@ struct AudioCapture::Engine {
   Source output;
   std::map<uint32_t, std::unique_ptr<Source>> applications;  // by sink input
   std::map<uint32_t, std::string> monitors;                  // sink -> its monitor source
+  // Application mode: one low-latency record stream on every output's
+  // monitor, whose audio is thrown away. An output renders ahead of playing
+  // by as much as its clients allow (up to seconds); audio rendered before a
+  // new playback stream's monitor is attached would be lost. Keeping a
+  // low-latency reader on each output makes it render in small steps.
+  std::map<uint32_t, pa_stream*> anchors;
   std::string defaultSink;
   std::list<Query> queries;
 
@@ -144,6 +150,8 @@ struct AudioCapture::Engine {
       tick = nullptr;
       detach(output);
       for (auto& [index, source] : applications) detach(*source);
+      for (auto& [index, anchor] : anchors) release(anchor);
+      anchors.clear();
     }
     connection.reset();  // no callback runs after this
     applications.clear();
@@ -332,6 +340,39 @@ struct AudioCapture::Engine {
     onSamples(std::move(sample));
   }
 
+  pa_stream* anchor(const std::string& monitor) {
+    const pa_sample_spec spec = sampleSpec();
+    pa_stream* stream = pa_stream_new(context(), "orvik capture pacing", &spec, nullptr);
+    if (!stream) return nullptr;
+    pa_stream_set_read_callback(stream, &Engine::discard, nullptr);
+    pa_buffer_attr attributes{};
+    attributes.maxlength = attributes.tlength = attributes.prebuf = attributes.minreq =
+        static_cast<uint32_t>(-1);
+    attributes.fragsize =
+        static_cast<uint32_t>(frameBytes * static_cast<size_t>(selection.sampleRate) / 100);
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(stream, monitor.c_str(), &attributes, flags) < 0) {
+      release(stream);
+      return nullptr;
+    }
+    return stream;
+  }
+
+  static void discard(pa_stream* stream, size_t, void*) {
+    const void* data = nullptr;
+    size_t bytes = 0;
+    while (pa_stream_readable_size(stream) > 0 && pa_stream_readable_size(stream) != static_cast<size_t>(-1) &&
+           pa_stream_peek(stream, &data, &bytes) == 0 && bytes > 0)
+      pa_stream_drop(stream);
+  }
+
+  static void release(pa_stream* stream) {
+    if (!stream) return;
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+  }
+
   // --- which playback streams to record ---
 
   bool wanted(const pa_sink_input_info& info) const {
@@ -374,6 +415,7 @@ struct AudioCapture::Engine {
   void learnSink(const pa_sink_info& info) {
     if (!info.monitor_source_name) return;
     monitors[info.index] = info.monitor_source_name;
+    if (!anchors.count(info.index)) anchors[info.index] = anchor(info.monitor_source_name);
     const int64_t now = nowNs();
     for (auto& [index, source] : applications)
       if (!source->stream && !source->querying && source->sink == info.index)
@@ -429,8 +471,14 @@ struct AudioCapture::Engine {
                                               engine->newQuery(index)));
         break;
       case PA_SUBSCRIPTION_EVENT_SINK:
-        if (type == PA_SUBSCRIPTION_EVENT_REMOVE)
+        if (type == PA_SUBSCRIPTION_EVENT_REMOVE) {
           engine->monitors.erase(index);
+          auto anchor = engine->anchors.find(index);
+          if (anchor != engine->anchors.end()) {
+            release(anchor->second);
+            engine->anchors.erase(anchor);
+          }
+        }
         else
           done(pa_context_get_sink_info_by_index(context, index, &Engine::onSinkInfo, engine));
         break;

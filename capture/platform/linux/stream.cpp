@@ -1,9 +1,12 @@
 // Capture streams on Linux: screen frames through the X11 grabber on a
 // capture thread of their own, audio from the sound server.
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -20,17 +23,35 @@ namespace platform {
 
 namespace {
 
+// The X11 grabber as the screen capture's frame source. While the content is
+// still no pixels are read, so nothing would notice the X server going away;
+// a round trip on a connection of its own, once a second, does.
 class GrabberSource : public screen::FrameSource {
  public:
   GrabberSource(const ContentFilter& filter, const StreamConfiguration& configuration)
-      : grabber_(filter, configuration) {}
+      : grabber_(filter, configuration), probe_(xcb_connect(nullptr, nullptr)) {}
+  ~GrabberSource() override { xcb_disconnect(probe_); }
+  GrabberSource(const GrabberSource&) = delete;
+  GrabberSource& operator=(const GrabberSource&) = delete;
+
   void grab(uint8_t* destination, size_t bytesPerRow) override {
     grabber_.grab(destination, bytesPerRow);
   }
-  bool contentChanged() override { return grabber_.contentChanged(); }
+  bool contentChanged() override {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= nextProbe_) {
+      nextProbe_ = now + std::chrono::seconds(1);
+      std::free(xcb_get_input_focus_reply(probe_, xcb_get_input_focus(probe_), nullptr));
+      if (xcb_connection_has_error(probe_))
+        throw PlatformError("The connection to the X server was lost.");
+    }
+    return grabber_.contentChanged();
+  }
 
  private:
   x11::Grabber grabber_;
+  xcb_connection_t* probe_;
+  std::chrono::steady_clock::time_point nextProbe_{};
 };
 
 pulse::AudioSelection audioSelection(const ContentFilter& filter,

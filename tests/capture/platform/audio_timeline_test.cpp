@@ -60,7 +60,7 @@ Outcome feed(int chunks, int64_t frames, double ratio, int64_t jitter, unsigned 
 TEST(AudioTimeline, KeepsJitteredChunksContiguous) {
   const Outcome run = feed(3000, 480, 1.0, 48, 1);  // 30 s of 10 ms chunks, ±1 ms jitter
   EXPECT_EQ(run.discontinuities, 0);
-  EXPECT_LE(run.worstError, 96 + 48);
+  EXPECT_LE(run.worstError, 192 + 48);
 }
 
 TEST(AudioTimeline, FollowsASourceClockThatRunsFastOrSlowWithoutDrifting) {
@@ -68,7 +68,7 @@ TEST(AudioTimeline, FollowsASourceClockThatRunsFastOrSlowWithoutDrifting) {
   // drift if chunks were merely counted.
   for (double ratio : {1.0005, 0.9995}) {
     const Outcome run = feed(10000, 480, ratio, 24, 2);
-    EXPECT_LE(run.worstError, 96 + 48) << ratio;  // within the 2 ms tolerance and the jitter
+    EXPECT_LE(run.worstError, 192 + 48) << ratio;  // within the 4 ms tolerance and the jitter
     EXPECT_GT(run.discontinuities, 0) << ratio;
     EXPECT_LT(run.discontinuities, 100) << ratio;  // small nudges, not constant corrections
   }
@@ -82,6 +82,10 @@ TEST(AudioTimeline, StartsAfreshAfterAGapAndContinuesWithoutReadings) {
   ASSERT_TRUE(timeline.continuation());
   EXPECT_EQ(*timeline.continuation(), 1960);
   EXPECT_EQ(timeline.place(1960 + 48000, 480).start, 1960 + 48000);  // a second later: restart
+  // A reading a second early is not followed over the previous chunk.
+  const auto early = timeline.place(1960 + 480, 480);
+  EXPECT_EQ(early.start, 1960 + 48000 + 480);
+  EXPECT_EQ(early.skip, 0);
   timeline.reset();
   EXPECT_FALSE(timeline.continuation());
   EXPECT_EQ(timeline.place(5, 480).start, 5);

@@ -177,7 +177,7 @@ TEST(ScreenCapture, DeliversAtTheIntervalOnTheHostClockIdleUntilTheContentChange
   const double last = CMTimeGetSeconds(presentationTimeStamp(*samples.back()));
   EXPECT_NEAR(first, CMTimeGetSeconds(hostClockNow()), 2.0);
   const double span = 0.020 * static_cast<double>(samples.size() - 1);
-  EXPECT_GE(last - first, span - 0.005);
+  EXPECT_GE(last - first, span - 0.020);  // the first wake-up may be late
   EXPECT_LE(last - first, span + 0.060);  // a busy machine may skip a deadline, no more
   for (size_t i = 1; i < samples.size(); ++i)
     EXPECT_GT(CMTimeCompare(presentationTimeStamp(*samples[i]),
