@@ -4,6 +4,7 @@
 #include <climits>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <leptonica/allheaders.h>
 #include <omp.h>
