@@ -73,7 +73,10 @@ def pixels(path):
     return w, h, at
 
 
-class X11Capture(unittest.TestCase):
+class OwnDisplay(unittest.TestCase):
+    """A virtual display of the suite's own, with a plain background."""
+    window_manager = None
+
     @classmethod
     def setUpClass(cls):
         global ENV
@@ -91,9 +94,20 @@ class X11Capture(unittest.TestCase):
                 break
             time.sleep(0.1)
         x("xsetroot", "-solid", "#%02x%02x%02x" % ROOT_BG)
+        cls.wm = None
+        if cls.window_manager:
+            cls.wm = subprocess.Popen(cls.window_manager, env=ENV, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+            for _ in range(100):
+                if "_NET_SUPPORTING_WM_CHECK(WINDOW)" in x("xprop", "-root"):
+                    break
+                time.sleep(0.1)
 
     @classmethod
     def stop_display(cls):
+        if cls.wm:
+            cls.wm.terminate()
+            cls.wm.wait()
         cls.xvfb.terminate()
         cls.xvfb.wait()
         shutil.rmtree(cls.dir, ignore_errors=True)
@@ -120,6 +134,9 @@ class X11Capture(unittest.TestCase):
         status, events, err = run("screenshot", json.dumps(job))
         self.assertEqual((status, events, err), (2, [{"event": "error", "message": message}], ""))
 
+
+
+class X11Capture(OwnDisplay):
     def test_check(self):
         self.assertEqual(run("check"), (0, [{"event": "check", "permission": True}], ""))
         nowhere = dict(ENV, DISPLAY=":7391")
@@ -240,6 +257,44 @@ class X11Capture(unittest.TestCase):
                                   env=dict(ENV, DISPLAY=":7391"))
         self.assertEqual((status, err, len(events)), (2, "", 1))
         self.assertTrue(events[0]["message"].startswith("screenshot-failed: "))
+
+
+class UnderWindowManager(OwnDisplay):
+    """With a window manager: clients inside decorated frames, its stacking list."""
+    window_manager = ["openbox"]
+
+    def client_rect(self, window):
+        info = x("xwininfo", "-id", str(window))
+        value = lambda key: int(info.split(key)[1].split()[0])
+        return (value("Absolute upper-left X:"), value("Absolute upper-left Y:"),
+                value("Width:"), value("Height:"))
+
+    def test_covered_and_excluded_windows(self):
+        bottom = self.logo("bottom", "300x250+50+50", "red")
+        top = self.logo("top", "130x90+150+150", "green1")
+        x("xdotool", "windowactivate", "--sync", str(top.window))
+        time.sleep(0.5)
+        bx, by, bw, bh = self.client_rect(bottom.window)
+        tx, ty, tw, th = self.client_rect(top.window)
+        self.assertEqual((bw, bh, tw, th), (300, 250, 130, 90))
+        self.assertTrue(bx < tx and tx + tw < bx + bw and by < ty and ty + th < by + bh)
+
+        status, events, err = run("apps")
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual({a["pid"] for a in events[0]["apps"]}, {bottom.pid, top.pid})
+
+        cx, cy = tx + tw // 2, ty + th // 2
+        _, _, at = self.shoot({"scale": 1})
+        self.assertEqual(at(cx, cy)[0], GREEN)
+        self.assertEqual(at(bx + 5, by + 5)[0], RED)
+        _, _, at = self.shoot({"scale": 1, "excludePids": [top.pid]})
+        self.assertEqual(at(cx, cy)[0], RED)
+        self.assertEqual(at(tx + 2, ty - 5)[0], RED)  # where the top frame's title bar was
+
+        w, h, at = self.shoot({"window": bottom.window, "scale": 1})
+        self.assertEqual((w, h), (300, 250))
+        self.assertEqual(at(cx - bx, cy - by), (RED, 255))
+        self.assertEqual(at(0, 0), (RED, 255))
 
 
 if __name__ == "__main__":
