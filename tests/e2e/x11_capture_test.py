@@ -237,6 +237,22 @@ class X11Capture(OwnDisplay):
         self.assertGreater(differing, 10)
         self.assertTrue(all(plain(px, py) == (ROOT_BG, 255) for px in range(30, 80) for py in range(20, 70)))
 
+    def test_desktop_scale_from_xft_dpi(self):
+        subprocess.run(["xrdb", "-nocpp", "-merge"], input="Xft.dpi:\t192\n", text=True, env=ENV,
+                       check=True)
+        self.addCleanup(lambda: x("xprop", "-root", "-remove", "RESOURCE_MANAGER"))
+        red = self.logo("scaled", "200x150+100+100", "red")
+        # Points are half the pixels now, so the default scale gives the pixels.
+        w, h, at = self.shoot({})
+        self.assertEqual((w, h), (640, 480))
+        self.assertEqual(at(150, 120)[0], RED)
+        self.assertEqual(at(50, 50)[0], ROOT_BG)
+        w, h, at = self.shoot({"area": [0.5, 0.5, 0.5, 0.5]})
+        self.assertEqual((w, h), (320, 240))
+        w, h, at = self.shoot({"window": red.window})
+        self.assertEqual((w, h), (200, 150))
+        self.assertEqual(at(199, 149), (RED, 255))
+
     def test_refusals(self):
         red = self.logo("victim", "200x150+100+100")
         hidden = self.logo("unmapped", "200x150+100+100", map_it=False)
