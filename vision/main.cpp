@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
 
 #include "analyses.hpp"
@@ -14,6 +15,10 @@ int main(int argc, char** argv) {
   // The libraries underneath must not write to standard error: only fatal
   // messages go there.
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  // Two threads for OpenCV's networks: as fast as one or faster on a busy
+  // two-core machine (the host records and encodes beside us) for about the
+  // same CPU time, and faster when a core is free.
+  cv::setNumThreads(2);
 
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   const Request request = readCommandLine(arguments);

@@ -71,6 +71,7 @@ void copyOut(const cv::Mat& from, float* to, size_t count) {
 std::vector<FaceBox> runBlazeFace(BlazeFaceModel& model, const cv::Mat& image, float minScore) {
   const int size = model.inputSize;
   const cv::Rect area = letterbox(image.size(), size);
+  model.area = area;
   model.canvas.setTo(cv::Scalar::all(0));
   cv::resize(image, model.canvas(area), area.size(), 0, 0, cv::INTER_AREA);
 

@@ -17,6 +17,7 @@ struct BlazeFaceModel {
   std::vector<std::string> outputNames;  // scores of both grids, then boxes of both
   // Reused for every run.
   cv::Mat canvas;  // inputSize² BGRA, the letterboxed image
+  cv::Rect area;   // where the image lies on the canvas in the last run
   cv::Mat input;   // 1 × inputSize × inputSize × 3 floats, RGB in [-1, 1]
   std::vector<cv::Mat> outputs;
   std::vector<float> scores;  // one logit per anchor, both grids in anchor order

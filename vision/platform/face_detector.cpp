@@ -54,7 +54,10 @@ std::vector<NormalizedRect> detectFaceRectangles(const PixelBuffer& buffer) {
     const cv::Mat image(static_cast<int>(buffer.height), static_cast<int>(buffer.width), CV_8UC4,
                         buffer.baseAddress, buffer.bytesPerRow);
     d.boxes = runBlazeFace(d.back, image, minScore);
-    const std::vector<FaceBox> close = runBlazeFace(d.front, image, minScore);
+    // The front network sees the frame as the back one did, halved: one pass
+    // over the full-size frame serves both.
+    const std::vector<FaceBox> close =
+        runBlazeFace(d.front, d.back.canvas(d.back.area), minScore);
     d.boxes.insert(d.boxes.end(), close.begin(), close.end());
 
     std::vector<NormalizedRect> faces;
