@@ -166,11 +166,11 @@ class LinuxStream : public Stream, public std::enable_shared_from_this<LinuxStre
 
   // Runs on a capture thread when its capture fails: the whole stream stops,
   // and the delegate hears of it once, from a thread of its own (which may
-  // wait for the capture threads).
+  // wait for the capture threads, and may be where the stream is let go).
   static void failed(const std::weak_ptr<LinuxStream>& weak, const PlatformError& error) {
-    auto self = weak.lock();
-    if (!self || self->ended_.exchange(true)) return;
-    dispatchGlobalAsync([self, error] {
+    dispatchGlobalAsync([weak, error] {
+      auto self = weak.lock();
+      if (!self || self->ended_.exchange(true)) return;
       {
         std::lock_guard lock(self->control_);
         self->endCapturesLocked();

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "platform/filter.hpp"
@@ -152,12 +151,13 @@ class AudioStreamTest : public ::testing::Test {
     std::optional<int> current;
     std::istringstream lines(text);
     std::string line;
-    const std::regex header(R"(^Sink Input #(\d+))");
-    const std::regex process("application\\.process\\.id = \"" + std::to_string(pid) + "\"");
-    std::smatch match;
+    const std::string header = "Sink Input #";
+    const std::string process = "application.process.id = \"" + std::to_string(pid) + "\"";
     while (std::getline(lines, line)) {
-      if (std::regex_search(line, match, header)) current = std::stoi(match[1]);
-      else if (current && std::regex_search(line, process)) return current;
+      if (line.rfind(header, 0) == 0)
+        current = std::atoi(line.c_str() + header.size());
+      else if (current && line.find(process) != std::string::npos)
+        return current;
     }
     return std::nullopt;
   }
