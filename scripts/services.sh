@@ -18,7 +18,7 @@ orvik_free_display() {
 orvik_start_display() {
   local n
   n=$(orvik_free_display)
-  Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp +extension Composite +extension DAMAGE \
+  Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp -noreset +extension Composite +extension DAMAGE \
     +extension RANDR +extension XFIXES +extension RENDER +extension MIT-SHM \
     >/dev/null 2>&1 &
   ORVIK_STARTED_PIDS+=($!)
@@ -55,10 +55,12 @@ orvik_start_sound() {
   return 1
 }
 
+# Stops everything started, the last started first, so that clients go
+# before the servers they talk to.
 orvik_stop_services() {
-  local pid
-  for pid in "${ORVIK_STARTED_PIDS[@]}"; do
-    kill "$pid" 2>/dev/null || true
+  local i pid
+  for ((i = ${#ORVIK_STARTED_PIDS[@]} - 1; i >= 0; i--)); do
+    kill "${ORVIK_STARTED_PIDS[$i]}" 2>/dev/null || true
   done
   for pid in "${ORVIK_STARTED_PIDS[@]}"; do
     wait "$pid" 2>/dev/null || true
