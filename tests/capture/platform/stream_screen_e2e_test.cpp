@@ -54,6 +54,11 @@ class Painter {
     windows_.push_back(window);
     return window;
   }
+  void destroy(xcb_window_t window) {
+    xcb_destroy_window(connection_, window);
+    xcb_aux_sync();
+    std::erase(windows_, window);
+  }
   void recolour(xcb_window_t window, uint32_t colour) {
     xcb_change_window_attributes(connection_, window, XCB_CW_BACK_PIXEL, &colour);
     xcb_clear_area(connection_, 0, window, 0, 0, 0, 0);
@@ -245,6 +250,32 @@ TEST_F(ScreenStreamTest, ALostXServerIsReportedOnceAndStopStillCompletes) {
     std::lock_guard lock(capture.recording.mutex);
     EXPECT_EQ(capture.recording.failures.size(), 1u);
     EXPECT_EQ(capture.recording.entries.size(), delivered);  // the capture has ended
+  }
+  stop(capture);
+}
+
+TEST_F(ScreenStreamTest, AWindowThatGoesAwayIsReportedOnce) {
+  Painter painter;
+  ASSERT_TRUE(painter.ok());
+  const xcb_window_t id = painter.show(200, 150, 320, 200, 0x2040c0);
+  Window window;
+  window.windowID = id;
+  window.frame = Rect{200, 150, 320, 200};
+  window.onScreen = true;
+  Capture capture;
+  capture.stream = makeStream(makeWindowFilter(window), configuration(30, 6), &capture.recording);
+  capture.stream->addStreamOutput(capture.recording, streamOutputTypeScreen, capture.queue);
+  const auto started =
+      e2e::complete([&](Completion done) { capture.stream->startCapture(std::move(done)); });
+  ASSERT_TRUE(started);
+  ASSERT_FALSE(*started) << (*started)->localizedDescription();
+  EXPECT_TRUE(capture.recording.waitUntil([&] { return capture.recording.entries.size() > 3; }, 3s));
+  painter.destroy(id);
+  EXPECT_TRUE(capture.recording.waitUntil([&] { return !capture.recording.failures.empty(); }, 3s));
+  std::this_thread::sleep_for(300ms);
+  {
+    std::lock_guard lock(capture.recording.mutex);
+    EXPECT_EQ(capture.recording.failures.size(), 1u);
   }
   stop(capture);
 }
