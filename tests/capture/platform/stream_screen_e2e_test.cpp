@@ -137,7 +137,7 @@ TEST_F(ScreenStreamTest, FramesComeAtTheRateIdleWhileStillCompleteAfterDrawing) 
   const auto entries = capture.recording.snapshot();
   EXPECT_TRUE(capture.recording.failures.empty());
   // About 20 frames a second over 2.5 s; a busy machine may skip deadlines.
-  EXPECT_GE(entries.size(), 35u);
+  EXPECT_GE(entries.size(), 25u);
   EXPECT_LE(entries.size(), 52u);
   ASSERT_FALSE(entries.empty());
   EXPECT_EQ(statusOf(*entries.front().sample), frameStatusComplete);
@@ -165,7 +165,7 @@ TEST_F(ScreenStreamTest, FramesComeAtTheRateIdleWhileStillCompleteAfterDrawing) 
         sample.imageBuffer->baseAddress + 100 * sample.imageBuffer->bytesPerRow + 120 * 4;
     if (pixel[0] < 40 && pixel[1] < 40 && pixel[2] > 200) redSeen = true;
   }
-  EXPECT_GE(idleBefore, 20);  // a still screen gives idle frames
+  EXPECT_GE(idleBefore, 12);  // a still screen gives idle frames
   EXPECT_GE(completeAfter, 1);
   EXPECT_LE(completeAfter, 4);  // and after the drawing, idle ones again
   EXPECT_TRUE(redSeen);
