@@ -25,7 +25,7 @@ constexpr auto kConnectTimeout = std::chrono::milliseconds(5000);
 // How far behind the present the mix is handed out, so that every source's
 // audio for those frames has arrived. Grows with the lateness seen.
 constexpr int64_t kHoldbackMinimumMs = 60;
-constexpr int64_t kHoldbackMaximumMs = 500;
+constexpr int64_t kHoldbackMaximumMs = 250;
 constexpr int64_t kHoldbackMarginMs = 20;
 constexpr int64_t kMixHorizonSeconds = 10;
 // Waiting time before a stream that could not be set up, or that the server
