@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -36,6 +38,13 @@ class Screen : public ::testing::Environment {
       display = ":" + std::to_string(n);
       server = fork();
       if (server == 0) {
+        // The server goes with the test, however the test ends, and keeps
+        // none of its output channels open.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const int devNull = open("/dev/null", O_RDWR);
+        dup2(devNull, STDIN_FILENO);
+        dup2(devNull, STDOUT_FILENO);
+        dup2(devNull, STDERR_FILENO);
         const std::string size = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
         execlp("Xvfb", "Xvfb", display.c_str(), "-screen", "0", size.c_str(), "-nolisten", "tcp",
                "-noreset", "+extension", "Composite", "+extension", "DAMAGE", "+extension", "RANDR",
@@ -116,7 +125,7 @@ TEST(Grabber, PlainAndScaledGrabsShowTheScreen) {
   const xcb_window_t w = showWindow(0, 0, kWidth / 2, kHeight, 0xFF0000);
   const auto filter = wholeDisplay();
   Grabber plain(*filter, sized(kWidth, kHeight));
-  std::vector<uint8_t> frame(kWidth * 4 * kHeight + 64);
+  std::vector<uint8_t> frame((kWidth * 4 + 16) * kHeight);
   plain.grab(frame.data(), kWidth * 4 + 16);  // rows wider than the pixels
   EXPECT_EQ(pixel(frame.data(), kWidth * 4 + 16, 10, 10), 0xFF0000u);
   EXPECT_EQ(frame[3], 255);
