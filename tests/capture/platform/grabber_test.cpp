@@ -208,6 +208,29 @@ TEST(Grabber, CoveredWindowAndWindowThatGoes) {
   destroyWindow(cover);
 }
 
+TEST(Grabber, DisplayWithoutAnApplicationShowsWhatLiesBeneath) {
+  xcb_connection_t* c = screen->connection;
+  const uint32_t background[] = {0x336699};
+  xcb_change_window_attributes(c, screen->screen->root, XCB_CW_BACK_PIXEL, background);
+  xcb_clear_area(c, 0, screen->screen->root, 0, 0, 0, 0);
+  // This process owns the window (the server knows its pid).
+  const xcb_window_t w = showWindow(0, 0, kWidth, kHeight / 2, 0xFF0000);
+  const auto content = platform::getShareableContent(false, true);
+  platform::RunningApplication self;
+  self.processID = static_cast<int32_t>(getpid());
+  const auto filter = platform::makeDisplayFilter(content.displays.at(0), {self}, {});
+  Grabber grabber(*filter, sized(kWidth, kHeight));
+  std::vector<uint8_t> frame(kWidth * 4 * kHeight);
+  grabber.grab(frame.data(), kWidth * 4);
+  EXPECT_EQ(pixel(frame.data(), kWidth * 4, 10, 10), 0x336699u);
+  EXPECT_EQ(pixel(frame.data(), kWidth * 4, 10, kHeight - 10), 0x336699u);
+  // Composing a frame is no change of the screen itself.
+  grabber.grab(frame.data(), kWidth * 4);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(grabber.contentChanged());
+  destroyWindow(w);
+}
+
 TEST(Grabber, RefusesSizesItCannotServe) {
   const auto filter = wholeDisplay();
   EXPECT_THROW(Grabber(*filter, sized(0, 10)), platform::PlatformError);
