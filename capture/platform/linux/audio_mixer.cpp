@@ -5,6 +5,18 @@
 
 namespace platform::pulse {
 
+int64_t mixReadyUntil(int64_t nowFrame, int64_t holdbackFrames,
+                      std::span<const std::optional<int64_t>> sources) {
+  const int64_t behind = nowFrame - std::max<int64_t>(holdbackFrames, 0);
+  if (sources.empty()) return behind;
+  int64_t complete = nowFrame;
+  for (const std::optional<int64_t>& delivered : sources) {
+    if (!delivered) return behind;
+    complete = std::min(complete, *delivered);
+  }
+  return std::max(behind, complete);
+}
+
 AudioMixer::AudioMixer(int channels, int64_t horizonFrames)
     : channels_(std::max(channels, 1)), horizonFrames_(std::max<int64_t>(horizonFrames, 0)) {}
 

@@ -15,6 +15,18 @@ struct MixedChunk {
   std::vector<float> samples;  // interleaved, frames × channels
 };
 
+// The frame before which the mix may be handed out at `nowFrame`. `sources`
+// holds, for every source being captured, the frame after the last audio it
+// delivered (none before its first delivery). What every source has
+// delivered is complete and goes out at once: a lone source (the default
+// output's monitor) is never held back, so its audio reaches the writer
+// while the recording is still running, up to its last moments. Otherwise
+// the mix waits `holdbackFrames` behind the present for slower sources, and
+// a source that delivers nothing (gone quiet, just attached) holds it no
+// longer than that. Never past the present.
+int64_t mixReadyUntil(int64_t nowFrame, int64_t holdbackFrames,
+                      std::span<const std::optional<int64_t>> sources);
+
 class AudioMixer {
  public:
   // `horizonFrames` bounds how far past the next frame to hand out audio is

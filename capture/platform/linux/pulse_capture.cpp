@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/clock.hpp"
 #include "platform/linux/audio_mixer.hpp"
@@ -28,6 +29,9 @@ constexpr int64_t kHoldbackMinimumMs = 60;
 constexpr int64_t kHoldbackMaximumMs = 250;
 constexpr int64_t kHoldbackMarginMs = 20;
 constexpr int64_t kMixHorizonSeconds = 10;
+// How long starting waits for the first audio (see awaitFirstAudio). A
+// sound server that has just come up may have rendered two seconds ahead.
+constexpr int64_t kFirstAudioWaitNs = 2'500'000'000;
 // Waiting time before a stream that could not be set up, or that the server
 // ended, is tried again; doubles with each failure in a row.
 constexpr int64_t kRetryFirstNs = 100'000'000;
@@ -108,6 +112,9 @@ struct AudioCapture::Engine {
   std::map<uint32_t, pa_stream*> anchors;
   std::string defaultSink;
   std::list<Query> queries;
+  bool awaiting = false;      // start() waits for the first audio
+  bool audioFlowing = false;  // some source has delivered audio
+  std::vector<std::optional<int64_t>> delivered;  // scratch of handOut
 
   pa_context* context() const { return connection->context(); }
 
@@ -139,6 +146,29 @@ struct AudioCapture::Engine {
     mixer.startAt(hostFrameAt(now, selection.sampleRate) - holdbackFrames);
     tick = pa_context_rttime_new(context(), pa_rtclock_now() + kTickMicroseconds, &Engine::onTick,
                                  this);
+    awaitFirstAudio(now);
+  }
+
+  // An output plays what it rendered a while ago: up to its latency ahead,
+  // which is tens of milliseconds on a busy output and up to seconds on one
+  // that had been idle. A monitor attached now first receives what the output
+  // renders from now on, so whatever it plays meanwhile, rendered before the
+  // monitor existed, never reaches it. Starting the default output's capture
+  // returns once its audio flows, so that whatever starts after it (the
+  // screen capture of the same stream, and with it the recording's timeline)
+  // begins where the audio does. (Chosen applications' audio comes on a
+  // stream of its own that has no screen to hold back.)
+  void awaitFirstAudio(int64_t started) {
+    if (selection.applicationsOnly) return;
+    const int64_t deadline = started + kFirstAudioWaitNs;
+    awaiting = true;
+    while (!failed && !audioFlowing && nowNs() < deadline)
+      pa_threaded_mainloop_wait(connection->loop());  // woken by reads and ticks
+    awaiting = false;
+  }
+
+  void wake() {
+    if (awaiting) pa_threaded_mainloop_signal(connection->loop(), 0);
   }
 
   void stop() {
@@ -271,11 +301,14 @@ struct AudioCapture::Engine {
                                            (static_cast<size_t>(frames) - skip) * channels));
           noteLateness(nowFrame - (placement->start + frames));
           source.failures = 0;
+          audioFlowing = true;
         }
       }
       pa_stream_drop(stream);
       consumed += frames;
     }
+    handOut(now);
+    wake();
   }
 
   void noteLateness(int64_t lateFrames) {
@@ -297,9 +330,26 @@ struct AudioCapture::Engine {
     if (failed || stopping) return;
     const int64_t now = nowNs();
     reconcile(now);
-    const int64_t until = hostFrameAt(now, selection.sampleRate) - holdbackFrames;
-    if (auto chunk = mixer.take(until)) deliver(std::move(*chunk));
+    handOut(now);
+    wake();
     pa_context_rttime_restart(context(), tick, pa_rtclock_now() + kTickMicroseconds);
+  }
+
+  // Hands out the mix as far as it is complete (see mixReadyUntil): at once
+  // after a read when every source has delivered, else on the tick.
+  void handOut(int64_t now) {
+    if (failed || stopping) return;
+    delivered.clear();
+    auto note = [&](const Source& source) {
+      if (source.stream && !source.ended) delivered.push_back(source.timeline.continuation());
+    };
+    if (selection.applicationsOnly)
+      for (const auto& [index, source] : applications) note(*source);
+    else
+      note(output);
+    const int64_t until =
+        mixReadyUntil(hostFrameAt(now, selection.sampleRate), holdbackFrames, delivered);
+    if (auto chunk = mixer.take(until)) deliver(std::move(*chunk));
   }
 
   void reconcile(int64_t now) {
@@ -493,6 +543,7 @@ struct AudioCapture::Engine {
   void lost(const std::string& why) {
     if (failed || stopping) return;
     failed = true;
+    wake();
     if (onFailure) onFailure(PlatformError("The connection to the sound server was lost: " + why + "."));
   }
 };

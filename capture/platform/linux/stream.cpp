@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <cstdlib>
 #include <limits>
 #include <mutex>
@@ -157,11 +158,52 @@ class LinuxStream : public Stream, public std::enable_shared_from_this<LinuxStre
   // Runs on a capture thread: hands the sample to the output on its queue.
   // Capture threads hold the stream only weakly, so that the stream's last
   // owner never lets go of it on a thread the stream has to wait for.
+  //
+  // The first screen frame takes a grab (tens of milliseconds) before it can
+  // be handed over, while audio for the same moments is ready sooner. A
+  // receiver that starts its timeline at the first frame and ignores audio
+  // that comes before it would lose the audio of that frame's first moments.
+  // So, when the stream has a screen output, audio waits until the first
+  // frame has been handed over and then follows it (only the last second of
+  // it is kept meanwhile).
   static void deliver(const std::weak_ptr<LinuxStream>& weak, Route route,
                       SampleBufferRef sample, int64_t type) {
+    auto self = weak.lock();
+    if (!self) return;
+    std::lock_guard lock(self->order_);
+    if (type == streamOutputTypeAudio && self->screenRoute_ && !self->screenHandedOver_) {
+      self->holdAudio(Held{route, std::move(sample)});
+      return;
+    }
+    handOver(weak, route, std::move(sample), type);
+    if (type == streamOutputTypeScreen && !self->screenHandedOver_) {
+      self->screenHandedOver_ = true;
+      for (Held& held : self->heldAudio_)
+        handOver(weak, held.route, std::move(held.sample), streamOutputTypeAudio);
+      self->heldAudio_.clear();
+    }
+  }
+
+  static void handOver(const std::weak_ptr<LinuxStream>& weak, Route route,
+                       SampleBufferRef sample, int64_t type) {
     route.queue->async([weak, route, sample = std::move(sample), type] {
       if (auto self = weak.lock()) route.output->didOutputSampleBuffer(*self, sample, type);
     });
+  }
+
+  struct Held {
+    Route route;
+    SampleBufferRef sample;
+  };
+
+  void holdAudio(Held held) {
+    heldAudioFrames_ += held.sample ? held.sample->numSamples : 0;
+    heldAudio_.push_back(std::move(held));
+    const int64_t limit = std::max<int64_t>(configuration_.sampleRate, 1);
+    while (heldAudio_.size() > 1 && heldAudioFrames_ > limit) {
+      heldAudioFrames_ -= heldAudio_.front().sample ? heldAudio_.front().sample->numSamples : 0;
+      heldAudio_.pop_front();
+    }
   }
 
   // Runs on a capture thread when its capture fails: the whole stream stops,
@@ -203,6 +245,10 @@ class LinuxStream : public Stream, public std::enable_shared_from_this<LinuxStre
   std::unique_ptr<screen::ScreenCapture> screen_;
   std::unique_ptr<pulse::AudioCapture> audio_;
   std::atomic<bool> ended_{false};
+  std::mutex order_;  // guards the three below: the order of hand-overs
+  bool screenHandedOver_ = false;
+  std::deque<Held> heldAudio_;
+  int64_t heldAudioFrames_ = 0;
 };
 
 }  // namespace

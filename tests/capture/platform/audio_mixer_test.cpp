@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <vector>
 
 using platform::pulse::AudioMixer;
@@ -56,4 +57,22 @@ TEST(AudioMixer, ClipsTheSumAndSilencesInvalidSamples) {
   const auto chunk = mixer.take(3);
   ASSERT_TRUE(chunk);
   EXPECT_EQ(chunk->samples, (std::vector<float>{1.0f, -1.0f, 0, 0, 0, 0}));
+}
+
+TEST(MixReadyUntil, HandsOutWhatEverySourceDeliveredAtOnceOtherwiseWaitsBehindThePresent) {
+  using platform::pulse::mixReadyUntil;
+  using Delivered = std::vector<std::optional<int64_t>>;
+  const int64_t now = 48000, holdback = 2880;  // 60 ms behind
+  // A lone monitor that has delivered up to 5 ms ago is not held back 60 ms:
+  // at the stop of a recording its last audio has already gone out.
+  EXPECT_EQ(mixReadyUntil(now, holdback, Delivered{now - 240}), now - 240);
+  // Several sources: only what all of them delivered is complete.
+  EXPECT_EQ(mixReadyUntil(now, holdback, Delivered{now - 240, now - 960, now - 10}), now - 960);
+  // A source far behind, one that has delivered nothing yet, or none at all:
+  // the output waits no longer than the hold-back.
+  EXPECT_EQ(mixReadyUntil(now, holdback, Delivered{now - 240, now - 48000}), now - holdback);
+  EXPECT_EQ(mixReadyUntil(now, holdback, Delivered{now - 240, std::nullopt}), now - holdback);
+  EXPECT_EQ(mixReadyUntil(now, holdback, Delivered{}), now - holdback);
+  // Audio placed past the present is not handed out ahead of time.
+  EXPECT_EQ(mixReadyUntil(now, holdback, Delivered{now + 480}), now);
 }

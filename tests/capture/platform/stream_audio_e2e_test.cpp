@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/content.hpp"
 #include "platform/filter.hpp"
 #include "platform/queue.hpp"
 #include "stream_e2e_support.hpp"
@@ -201,6 +202,48 @@ TEST_F(AudioStreamTest, SystemAudioCarriesWhatPlaysStampedOnTheHostClock) {
   }
   EXPECT_GT(e2e::amplitudeAt(t.mono, first, last, 440, kRate), 0.3);
   EXPECT_LT(e2e::amplitudeAt(t.mono, first, last, 1000, kRate), 0.02);
+}
+
+// An output renders ahead of what it plays; a monitor attached at the start
+// only receives what is rendered after it. Audio already playing must still be
+// there from the first screen frame on, and never reach the queue before it.
+TEST_F(AudioStreamTest, AudioAlreadyPlayingIsThereFromTheFirstScreenFrameOn) {
+  if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display (DISPLAY unset)";
+  e2e::Child player({"paplay", file("1000-6s")});  // large buffers: the output renders far ahead
+  std::this_thread::sleep_for(500ms);
+
+  Capture capture;
+  const ShareableContent content = getShareableContent(false, true);
+  ASSERT_FALSE(content.displays.empty());
+  StreamConfiguration c = configuration(false);
+  c.showsCursor = false;
+  capture.stream = makeStream(makeDisplayFilter(content.displays.front(), {}, {}), c,
+                              &capture.recording);
+  capture.stream->addStreamOutput(capture.recording, streamOutputTypeScreen, capture.queue);
+  capture.stream->addStreamOutput(capture.recording, streamOutputTypeAudio, capture.queue);
+  const auto started =
+      e2e::complete([&](Completion done) { capture.stream->startCapture(std::move(done)); });
+  ASSERT_TRUE(started);
+  ASSERT_FALSE(*started) << (*started)->localizedDescription();
+  std::this_thread::sleep_for(700ms);
+  stop(capture);
+
+  EXPECT_TRUE(capture.recording.failures.empty());
+  const auto entries = capture.recording.snapshot();
+  ASSERT_FALSE(entries.empty());
+  ASSERT_EQ(entries.front().type, streamOutputTypeScreen) << "audio came before the first frame";
+  const auto firstFrame = static_cast<int64_t>(
+      std::floor(CMTimeGetSeconds(presentationTimeStamp(*entries.front().sample)) * kRate));
+  std::vector<e2e::Recording::Entry> audio;
+  for (const auto& entry : entries)
+    if (entry.type == streamOutputTypeAudio) audio.push_back(entry);
+  const e2e::Timeline t = timeline(audio);
+  ASSERT_LE(t.firstFrame, firstFrame) << "no audio for the first frame's moment";
+  const auto at = static_cast<size_t>(firstFrame - t.firstFrame);
+  ASSERT_GT(t.mono.size(), at + kRate / 2);
+  // The tone, from the first frame's moment on: its first 20 ms and after.
+  EXPECT_GT(e2e::amplitudeAt(t.mono, at, at + kRate / 50, 1000, kRate), 0.3);
+  EXPECT_GT(e2e::amplitudeAt(t.mono, at, at + kRate / 2, 1000, kRate), 0.3);
 }
 
 TEST_F(AudioStreamTest, ApplicationAudioHoldsOnlyTheChosenProcessTreeAndItsLateStreams) {
