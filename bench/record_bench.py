@@ -28,19 +28,22 @@ enables) and, one program at a time:
     every 2 s, fragmented file, bilinear conversion) to separate encoder
     settings from the rest of the pipeline.
     Reported: frames in the file (ffprobe -count_frames) / (N x the file's
-    duration), CPU seconds of the process (user+sys from wait4) per written
+    duration), gaps (frame intervals missing between the file's first and
+    last frame: frames dropped, whatever the start and end), CPU seconds of the process (user+sys from wait4) per written
     frame, the X server's CPU per written frame, and orvik / ffmpeg ratios.
   - still: the animator paints once and nothing changes; CPU seconds per
     second for both at 30 fps (total, and steady from 5 s to the end).
   - memory: --memory-seconds of motion at --memory-fps; ru_maxrss and the
     resident set sampled every second from /proc, at 10 s and at the end.
-  - threads: a further orvik motion run at the highest rate whose threads
-    are named from one gdb backtrace taken after the last CPU sample, with
-    each thread's CPU per written frame (orvik's threads have no names).
+  - threads: one more 10 s motion run at the highest rate by orvik and by
+    ffmpeg-matched, whose threads are named from one look at their stacks
+    with gdb after the last CPU sample (neither names its threads), with
+    each thread's CPU per written frame: where each program spends it.
 The machine should be quiet: the load average before and after is printed.
 """
 import argparse
 import json
+import re
 import os
 import shutil
 import subprocess
@@ -140,7 +143,7 @@ class Sampler(threading.Thread):
 class Run:
     """One recording by one program, started now and stopped after a time."""
 
-    def __init__(self, name, command, stop_text, seconds, output, env, server_pid,
+    def __init__(self, name, command, stop_text, seconds, output, env, server_pid, fps=None,
                  label_threads=False):
         self.name, self.output = name, output
         server_before = process_cpu(server_pid)
@@ -172,6 +175,7 @@ class Run:
         self.server_cpu = process_cpu(server_pid) - server_before
         self.sampler = sampler
         self.frames, self.duration = probe(output)
+        self.gaps = gaps(output, fps) if fps else None
 
     def steady_cpu_per_second(self, after=5.0):
         """CPU seconds per second between `after` seconds and the last sample."""
@@ -193,6 +197,18 @@ def probe(path):
     stream = info["streams"][0]
     duration = stream.get("duration") or info["format"]["duration"]
     return int(stream["nb_read_frames"]), float(duration)
+
+
+def gaps(path, fps):
+    """Frame intervals missing between the file's first and last frame: the
+    frames a recording dropped, whatever its start and end."""
+    result = subprocess.run(
+        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time",
+         "-of", "csv=p=0", path], capture_output=True, text=True, check=True)
+    times = sorted(float(t) for t in result.stdout.split() if t.strip() not in ("", "N/A"))
+    if not times:
+        return 0
+    return max(0, round((times[-1] - times[0]) * fps) + 1 - len(times))
 
 
 GDB_SCRIPT = r"""
@@ -229,11 +245,13 @@ def gdb_thread_names(pid):
     for line in result.stdout.splitlines():
         parts = line.split(" ", 3)
         if len(parts) == 4 and parts[0] == "THREAD":
-            names[int(parts[1])] = thread_label(parts[2], parts[3])
+            names[int(parts[1])] = thread_label(int(parts[1]) == pid, parts[2], parts[3])
     return names
 
 
-def thread_label(queue, stack):
+def thread_label(main_thread, queue, stack):
+    if main_thread:
+        return "main"
     if queue != "-":
         return f"queue {queue}"
     if "ScreenCapture::run" in stack:
@@ -242,9 +260,12 @@ def thread_label(queue, stack):
         return "libx264 worker"
     if "readControlLine" in stack:
         return "control reader (stdin)"
-    if stack.startswith("__libc_pause") or "main@" in stack:
-        return "main"
-    return "other: " + " < ".join(f.split("@")[0] or f for f in stack.split("|")[:3])
+    # Else the first library on the stack beyond the C and C++ runtimes.
+    for frame in stack.split("|"):
+        library = frame.rsplit("@", 1)[-1]
+        if library and not re.match(r"(libc|libstdc\+\+|libpthread|ld-linux)", library):
+            return "other, in " + re.sub(r"\.so.*", "", library)
+    return "other"
 
 
 def start_display():
@@ -323,48 +344,46 @@ def main():
     work = tempfile.mkdtemp(prefix="orvik-record-bench.")
     out = lambda name: os.path.join(work, name)
     motion, still, memory, threads = {}, {}, {}, None
+
+    def orvik(fps, seconds, **options):
+        return Run("orvik", orvik_command(capture, out("o.mov"), fps), b"stop\n", seconds,
+                   out("o.mov"), env, server.pid, fps, **options)
+
+    def ffmpeg(fps, seconds, matched=False, **options):
+        return Run("ffmpeg-matched" if matched else "ffmpeg",
+                   ffmpeg_command(display, out("f.mov"), fps, matched), b"q", seconds,
+                   out("f.mov"), env, server.pid, fps, **options)
+
     try:
         for fps in rates:
             anim = Animator(animator, 2 * fps, env)
             try:
-                motion[(fps, "orvik")] = Run("orvik", orvik_command(capture, out("o.mov"), fps),
-                                             b"stop\n", args.seconds, out("o.mov"), env,
-                                             server.pid)
-                motion[(fps, "ffmpeg")] = Run("ffmpeg", ffmpeg_command(display, out("f.mov"), fps),
-                                              b"q", args.seconds, out("f.mov"), env, server.pid)
+                motion[(fps, "orvik")] = orvik(fps, args.seconds)
+                motion[(fps, "ffmpeg")] = ffmpeg(fps, args.seconds)
                 if "matched" not in skip:
-                    motion[(fps, "ffmpeg-matched")] = Run(
-                        "ffmpeg-matched", ffmpeg_command(display, out("m.mov"), fps, True), b"q",
-                        args.seconds, out("m.mov"), env, server.pid)
+                    motion[(fps, "ffmpeg-matched")] = ffmpeg(fps, args.seconds, matched=True)
             finally:
                 anim.stop()
         if "still" not in skip:
             anim = Animator(animator, "still", env)
             try:
-                still["orvik"] = Run("orvik", orvik_command(capture, out("o.mov"), 30), b"stop\n",
-                                     args.seconds, out("o.mov"), env, server.pid)
-                still["ffmpeg"] = Run("ffmpeg", ffmpeg_command(display, out("f.mov"), 30), b"q",
-                                      args.seconds, out("f.mov"), env, server.pid)
+                still["orvik"] = orvik(30, args.seconds)
+                still["ffmpeg"] = ffmpeg(30, args.seconds)
             finally:
                 anim.stop()
         if "memory" not in skip:
-            fps = args.memory_fps
-            anim = Animator(animator, 2 * fps, env)
+            anim = Animator(animator, 2 * args.memory_fps, env)
             try:
-                memory["orvik"] = Run("orvik", orvik_command(capture, out("o.mov"), fps),
-                                      b"stop\n", args.memory_seconds, out("o.mov"), env,
-                                      server.pid)
-                memory["ffmpeg"] = Run("ffmpeg", ffmpeg_command(display, out("f.mov"), fps), b"q",
-                                       args.memory_seconds, out("f.mov"), env, server.pid)
+                memory["orvik"] = orvik(args.memory_fps, args.memory_seconds)
+                memory["ffmpeg"] = ffmpeg(args.memory_fps, args.memory_seconds)
             finally:
                 anim.stop()
         if "threads" not in skip:
             fps = max(rates)
             anim = Animator(animator, 2 * fps, env)
             try:
-                threads = Run("orvik", orvik_command(capture, out("o.mov"), fps), b"stop\n",
-                              min(args.seconds, 10), out("o.mov"), env, server.pid,
-                              label_threads=True)
+                threads = [orvik(fps, min(args.seconds, 10), label_threads=True),
+                           ffmpeg(fps, min(args.seconds, 10), matched=True, label_threads=True)]
             finally:
                 anim.stop()
     finally:
@@ -376,12 +395,12 @@ def main():
     print(f"Recording {WIDTH}x{HEIGHT} on Xvfb, {args.seconds:g} s per run, one program at a time; "
           f"load average before {load_before}, after {load_after}")
     print()
-    print("motion  tool             preset     frames  expected  written  CPU s   "
+    print("motion  tool             preset     frames  expected  written  gaps  CPU s   "
           "CPU ms/frame  X ms/frame")
     for (fps, name), run in motion.items():
         expected = fps * run.duration
         print(f"{fps:3d} fps {name:16s} {x264_preset(WIDTH, HEIGHT, fps):9s} {run.frames:7d} "
-              f"{expected:9.0f} {run.frames / expected:7.1%} {run.cpu:6.2f} "
+              f"{expected:9.0f} {run.frames / expected:7.1%} {run.gaps:5d} {run.cpu:6.2f} "
               f"{1000 * run.cpu / run.frames:12.2f} {1000 * run.server_cpu / run.frames:11.2f}")
     for fps in rates:
         o, f = motion[(fps, "orvik")], motion[(fps, "ffmpeg")]
@@ -418,18 +437,20 @@ def main():
         print(f"  orvik / ffmpeg ru_maxrss: {o.maxrss_kib / f.maxrss_kib:.2f}")
     if threads:
         fps = max(rates)
-        last = threads.sampler.samples[-1]
         print()
-        print(f"orvik threads at {fps} fps, CPU ms per written frame ({threads.frames} frames; "
-              f"the file misses the second gdb held the process)")
-        by_label = {}
-        for tid, cpu in sorted(last[3].items()):
-            label = threads.thread_names.get(tid, "unnamed")
-            by_label.setdefault(label, []).append(cpu)
-        for label, cpus in sorted(by_label.items(), key=lambda kv: -sum(kv[1])):
-            count = f" x{len(cpus)}" if len(cpus) > 1 else ""
-            print(f"  {1000 * sum(cpus) / threads.frames:8.2f}  {label}{count}")
-        print(f"  {1000 * threads.cpu / threads.frames:8.2f}  whole process (wait4)")
+        print(f"threads at {fps} fps, CPU ms per written frame (labels from one gdb look after "
+              f"the last sample; the files miss the second gdb held the process)")
+        for run in threads:
+            last = run.sampler.samples[-1]
+            by_label = {}
+            for tid, cpu in sorted(last[3].items()):
+                label = run.thread_names.get(tid, "unnamed")
+                by_label.setdefault(label, []).append(cpu)
+            print(f"  {run.name}: {1000 * run.cpu / run.frames:.2f} in all (wait4), "
+                  f"{run.frames} frames")
+            for label, cpus in sorted(by_label.items(), key=lambda kv: -sum(kv[1])):
+                count = f" x{len(cpus)}" if len(cpus) > 1 else ""
+                print(f"    {1000 * sum(cpus) / run.frames:8.2f}  {label}{count}")
 
 
 if __name__ == "__main__":
