@@ -3,6 +3,7 @@
 // routes audio, filters and re-times samples across pauses, and finalises the
 // files on stop.
 #include <cstdint>
+#include <deque>
 #include <optional>
 
 #include "front/options.hpp"
@@ -39,6 +40,12 @@ class Recorder : public platform::StreamOutput, public platform::StreamDelegate 
  private:
   void handleVideo(const platform::SampleBufferRef& sampleBuffer);
   void handleAudio(const platform::SampleBufferRef& sampleBuffer);
+  // How far audio captured at `captured` moves back on the timeline: the
+  // paused time that had ended by then. Nothing when that audio does not
+  // belong in the recording (before the first frame, inside a pause, at or
+  // after the end) or is too old to be placed.
+  std::optional<CMTime> audioShift(CMTime captured) const;
+  platform::SampleBufferRef retimed(const platform::SampleBufferRef& sampleBuffer, CMTime shift);
   // Starts the capture of a stream and waits for it; throws its error.
   static void startCapture(platform::Stream& stream);
 
@@ -56,4 +63,23 @@ class Recorder : public platform::StreamOutput, public platform::StreamDelegate 
   CMTime offset = kCMTimeZero;
   int64_t frames = 0;
   CMTime sessionStart = kCMTimeInvalid;
+
+  // Audio reaches the queue well after it was captured (the sound server
+  // holds it back by up to a quarter second), so it is placed by its own
+  // time against the pauses as they were on the host clock, not by the state
+  // at the moment it arrives.
+  struct PauseSpan {
+    CMTime pausedAt;
+    CMTime resumedAt;
+    CMTime offsetBefore;  // `offset` before this pause was added
+  };
+  // The most recent completed pauses, oldest first.
+  std::deque<PauseSpan> pauseSpans;
+  // Audio captured before this could fall into a pause no longer kept.
+  std::optional<CMTime> pauseSpansForgottenBefore;
+  // Captured (unshifted) time of the frame that started the session.
+  CMTime firstFrameCaptured = kCMTimeInvalid;
+  // Host-clock instant stop() fixed the end at; the files finish after it.
+  std::optional<CMTime> stoppedAt;
+  bool finalising = false;
 };

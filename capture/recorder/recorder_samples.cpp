@@ -11,6 +11,8 @@ using namespace platform;
 
 namespace {
 
+constexpr size_t kKeptPauseSpans = 32;
+
 // A screen frame is written only when its first attachment dictionary says
 // it is complete; no attachments, or a status that is missing or not an
 // integer, count as incomplete.
@@ -28,11 +30,11 @@ bool isCompleteFrame(const SampleBuffer& buffer) {
 
 void Recorder::didOutputSampleBuffer(Stream&, SampleBufferRef sampleBuffer, int64_t type) {
   if (!sampleBuffer || !sampleBuffer->isValid) return;
+  // Audio is judged by when it was captured, not by the state it finds:
+  // what was captured before a pause (or the stop) arrives after it.
+  if (type == streamOutputTypeAudio) return handleAudio(sampleBuffer);
   if (paused) return;
-  if (type == streamOutputTypeAudio)
-    handleAudio(sampleBuffer);
-  else if (type == streamOutputTypeScreen)
-    handleVideo(sampleBuffer);
+  if (type == streamOutputTypeScreen) handleVideo(sampleBuffer);
 }
 
 void Recorder::handleVideo(const SampleBufferRef& sampleBuffer) {
@@ -45,6 +47,7 @@ void Recorder::handleVideo(const SampleBufferRef& sampleBuffer) {
   if (!CMTimeIsNumeric(presentationTimeStamp(*buffer))) return;
 
   if (!sessionStarted) {
+    firstFrameCaptured = presentationTimeStamp(*sampleBuffer);
     sessionStart = presentationTimeStamp(*buffer);
     videoWriter->startWriting();
     videoWriter->startSessionAtSourceTime(sessionStart);
@@ -60,9 +63,16 @@ void Recorder::handleVideo(const SampleBufferRef& sampleBuffer) {
 
 void Recorder::handleAudio(const SampleBufferRef& sampleBuffer) {
   if (!audioWriter || !audioInput) return;
+  if (finalising) return;  // the input has been marked finished
   // Audio older than the first frame would start the audio file before the movie.
   if (!sessionStarted) return;
-  const SampleBufferRef buffer = retimed(sampleBuffer);
+  // A buffer is placed by its first sample: the audio writer trims and fills
+  // the few milliseconds where neighbouring buffers then overlap or part.
+  const CMTime captured = presentationTimeStamp(*sampleBuffer);
+  if (!CMTimeIsNumeric(captured)) return;
+  const std::optional<CMTime> shift = audioShift(captured);
+  if (!shift) return;
+  const SampleBufferRef buffer = retimed(sampleBuffer, *shift);
   if (!buffer) return;
   if (!CMTimeIsNumeric(presentationTimeStamp(*buffer))) return;
 
@@ -75,11 +85,32 @@ void Recorder::handleAudio(const SampleBufferRef& sampleBuffer) {
   if (audioInput->isReadyForMoreMediaData()) audioInput->appendSampleBuffer(buffer);
 }
 
+std::optional<CMTime> Recorder::audioShift(CMTime captured) const {
+  const auto before = [](CMTime a, CMTime b) { return CMTimeCompare(a, b) < 0; };
+  if (before(captured, firstFrameCaptured)) return std::nullopt;
+  if (stoppedAt && !before(captured, *stoppedAt)) return std::nullopt;
+  if (pausedAt && !before(captured, *pausedAt)) return std::nullopt;  // the open pause
+  if (pauseSpansForgottenBefore && before(captured, *pauseSpansForgottenBefore))
+    return std::nullopt;
+  // Pauses that ended after the capture do not move it.
+  CMTime shift = offset;
+  for (auto span = pauseSpans.rbegin();
+       span != pauseSpans.rend() && before(captured, span->resumedAt); ++span) {
+    if (!before(captured, span->pausedAt)) return std::nullopt;  // captured while paused
+    shift = span->offsetBefore;
+  }
+  return shift;
+}
+
 SampleBufferRef Recorder::retimed(const SampleBufferRef& sampleBuffer) {
+  return retimed(sampleBuffer, offset);
+}
+
+SampleBufferRef Recorder::retimed(const SampleBufferRef& sampleBuffer, CMTime shift) {
   // Until a pause has been taken out, buffers pass through untouched.
-  if (offset == kCMTimeZero) return sampleBuffer;
+  if (shift == kCMTimeZero) return sampleBuffer;
   SampleTimingInfo timing = sampleTimingInfo(*sampleBuffer, 0);
-  timing.presentationTimeStamp = CMTimeSubtract(timing.presentationTimeStamp, offset);
+  timing.presentationTimeStamp = CMTimeSubtract(timing.presentationTimeStamp, shift);
   timing.decodeTimeStamp = kCMTimeInvalid;
   return copyWithNewTiming(sampleBuffer, std::span<const SampleTimingInfo>(&timing, 1));
 }
@@ -97,7 +128,17 @@ void Recorder::resume() {
   queue.sync([this] {
     if (paused && pausedAt) {
       const CMTime now = hostClockNow();
+      const CMTime before = offset;
       offset = CMTimeAdd(offset, CMTimeSubtract(now, *pausedAt));
+      if (!(now == *pausedAt)) {
+        pauseSpans.push_back({*pausedAt, now, before});
+        // Audio comes at most a fraction of a second late; a few dozen
+        // pauses back is far more than it can reach.
+        if (pauseSpans.size() > kKeptPauseSpans) {
+          pauseSpansForgottenBefore = pauseSpans.front().resumedAt;
+          pauseSpans.pop_front();
+        }
+      }
     }
     paused = false;
     pausedAt.reset();

@@ -16,7 +16,10 @@ void Recorder::stop() {
   const CMTime endTime = queue.syncResult([this] {
     const CMTime now = hostClockNow();
     const CMTime gap = paused ? CMTimeSubtract(now, pausedAt.value_or(now)) : kCMTimeZero;
-    paused = true;  // for good: from here on every sample is dropped
+    paused = true;  // for good: from here on every frame is dropped
+    // Audio captured before now may still be on its way; it is written
+    // until the files are finished.
+    stoppedAt = now;
     return CMTimeSubtract(CMTimeSubtract(now, offset), gap);
   });
 
@@ -27,8 +30,10 @@ void Recorder::stop() {
 
   auto signal = std::make_shared<std::promise<void>>();
   auto finished = signal->get_future();
-  // Behind any samples still waiting on the queue.
+  // Behind any samples still waiting on the queue, among them the audio the
+  // streams handed over before their stop completed.
   queue.async([this, endTime, signal] {
+    finalising = true;
     if (videoInput) videoInput->markAsFinished();
     if (audioInput) audioInput->markAsFinished();
     auto group = std::make_shared<DispatchGroup>();

@@ -92,8 +92,11 @@ def summary(path):
 
 class Recording(unittest.TestCase):
     def test_pause_resume_stop_through_the_control_channel(self):
+        # Audio is handed over a tenth of a second after its capture, as from a
+        # sound server that holds it back.
         script = {"displays": DISPLAY,
-                  "generator": {"frameRate": 60, "audioInterval": 0.02, "incompleteEvery": 4}}
+                  "generator": {"frameRate": 60, "audioInterval": 0.02, "audioLatency": 0.1,
+                                "incompleteEvery": 4}}
         d = workdir(self)
         job = {"output": os.path.join(d, "movie.mov"), "systemAudio": os.path.join(d, "audio.m4a"),
                "fps": 60}
@@ -143,6 +146,9 @@ class Recording(unittest.TestCase):
         self.assertTrue(audio["times"])
         self.assertGreaterEqual(min(audio["times"]), movie["sessionStart"])
         self.assertLessEqual(max(audio["times"]), movie["sessionEnd"])
+        self.assertEqual(audio["times"], sorted(audio["times"]))
+        # The audio captured up to the end arrives after stop and is still written.
+        self.assertGreater(max(audio["times"]), movie["sessionEnd"] - 0.03)
 
     def test_input_closed_right_after_start_stops_at_once(self):
         d = workdir(self)

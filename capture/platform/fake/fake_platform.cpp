@@ -1,6 +1,7 @@
 #include "fake_platform.hpp"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -91,7 +92,7 @@ void FakeStream::startCapture(platform::Completion completion) {
 
 void FakeStream::stopCapture(platform::Completion completion) {
   if (whileStopping) whileStopping();
-  halt();
+  halt(true);
   std::optional<PlatformError> error;
   {
     std::lock_guard lock(mutex);
@@ -112,10 +113,11 @@ void FakeStream::deliver(platform::SampleBufferRef sample, int64_t type) {
     o.queue->async([this, o, sample, type] { o.output->didOutputSampleBuffer(*this, sample, type); });
 }
 
-void FakeStream::halt() {
+void FakeStream::halt(bool stopping) {
   {
     std::lock_guard lock(haltMutex);
     halting = true;
+    handOverHeldAudio = handOverHeldAudio || stopping;
   }
   haltWake.notify_all();
   if (generatorThread.joinable() && generatorThread.get_id() != std::this_thread::get_id())
@@ -127,20 +129,39 @@ void FakeStream::generate(Generator g) {
   const auto began = clock::now();
   const auto frameStep = std::chrono::duration_cast<clock::duration>(
       std::chrono::duration<double>(1.0 / (g.frameRate > 0 ? g.frameRate : 1.0)));
-  const auto audioStep = std::chrono::duration_cast<clock::duration>(
+  const auto audioPeriod = std::chrono::duration_cast<clock::duration>(
       std::chrono::duration<double>(g.audioInterval > 0 ? g.audioInterval : 3600.0));
   bool hasScreen = false;
   {
     std::lock_guard lock(mutex);
     for (const auto& o : outputs) hasScreen = hasScreen || o.type == platform::streamOutputTypeScreen;
   }
+  const CMTime latency = CMTimeMake(std::llround(std::max(g.audioLatency, 0.0) * 1e9), 1000000000);
+  const CMTime audioStep = CMTimeMake(std::llround(g.audioInterval * 1e9), 1000000000);
+  std::optional<CMTime> audioCaptured;  // capture time of the last audio handed over
+  auto audioAt = [](CMTime captured) {
+    auto audio = std::make_shared<platform::SampleBuffer>();
+    audio->numSamples = 480;
+    audio->timing = {{CMTimeMake(1, 48000), captured, kCMTimeInvalid}};
+    return audio;
+  };
   auto nextFrame = began, nextAudio = began;
   int64_t frameNumber = 0;
   for (;;) {
     const auto due = std::min(nextFrame, nextAudio);
     {
       std::unique_lock lock(haltMutex);
-      if (haltWake.wait_until(lock, due, [this] { return halting; })) return;
+      if (haltWake.wait_until(lock, due, [this] { return halting; })) {
+        if (!handOverHeldAudio || !audioCaptured || latency == kCMTimeZero ||
+            CMTimeCompare(audioStep, kCMTimeZero) <= 0)
+          return;
+        // Stopping: the audio captured since the last buffer, up to now.
+        const CMTime now = platform::hostClockNow();
+        for (CMTime t = CMTimeAdd(*audioCaptured, audioStep); CMTimeCompare(t, now) < 0;
+             t = CMTimeAdd(t, audioStep))
+          deliver(audioAt(t), platform::streamOutputTypeAudio);
+        return;
+      }
     }
     if (hasScreen && g.failAfter >= 0 &&
         clock::now() - began >= std::chrono::duration<double>(g.failAfter)) {
@@ -160,11 +181,9 @@ void FakeStream::generate(Generator g) {
       deliver(frame, platform::streamOutputTypeScreen);
       nextFrame += frameStep;
     } else {
-      auto audio = std::make_shared<platform::SampleBuffer>();
-      audio->numSamples = 480;
-      audio->timing = {{CMTimeMake(1, 48000), now, kCMTimeInvalid}};
-      deliver(audio, platform::streamOutputTypeAudio);
-      nextAudio += audioStep;
+      audioCaptured = CMTimeSubtract(now, latency);
+      deliver(audioAt(*audioCaptured), platform::streamOutputTypeAudio);
+      nextAudio += audioPeriod;
     }
   }
 }

@@ -26,6 +26,10 @@ namespace fake {
 struct Generator {
   double frameRate = 30;        // screen frames per second, stamped on the host clock
   double audioInterval = 0;     // seconds between audio buffers; 0: no audio
+  // Audio is handed over this many seconds after it was captured, as a sound
+  // server that holds it back does; what is still held when the capture is
+  // stopped is handed over before the stop completes.
+  double audioLatency = 0;
   int64_t incompleteEvery = 0;  // every n-th frame is idle; 0: all complete
   double failAfter = -1;        // seconds after start the screen stream fails; < 0: never
   std::string failMessage = "The stream stopped.";
@@ -73,11 +77,12 @@ class FakeStream : public platform::Stream {
 
  private:
   void generate(Generator generator);
-  void halt();
+  void halt(bool stopping = false);
   std::thread generatorThread;
   std::mutex haltMutex;
   std::condition_variable haltWake;
   bool halting = false;
+  bool handOverHeldAudio = false;  // the halt is a stop: held audio goes out first
 };
 
 class FakeInput : public platform::AssetWriterInput {

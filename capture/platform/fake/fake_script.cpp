@@ -5,8 +5,8 @@
 //    "windows": [{"id": 5, "frame": [0, 0, 800, 600], "pid": 10, "title": "..."}],
 //    "contentError": "...", "writerError": "...", "refuseSettings": "...",
 //    "streamStartError": "...", "streamStopError": "...",
-//    "generator": {"frameRate": 60, "audioInterval": 0.02, "incompleteEvery": 4,
-//                  "failAfter": 0.5, "failMessage": "..."}}
+//    "generator": {"frameRate": 60, "audioInterval": 0.02, "audioLatency": 0.1,
+//                  "incompleteEvery": 4, "failAfter": 0.5, "failMessage": "..."}}
 // A scripted run reads the monotonic clock and leaves writer summaries.
 #include <nlohmann/json.hpp>
 
@@ -87,6 +87,7 @@ std::optional<std::string> applyScript(State& s, const std::string& text) {
       Generator generator;
       read(g, "frameRate", generator.frameRate);
       read(g, "audioInterval", generator.audioInterval);
+      read(g, "audioLatency", generator.audioLatency);
       read(g, "incompleteEvery", generator.incompleteEvery);
       read(g, "failAfter", generator.failAfter);
       read(g, "failMessage", generator.failMessage);

@@ -1,7 +1,9 @@
 // Sample delivery on the capture queue racing pause, resume and stop from a
-// control thread, many times over: every written sample must carry its
-// captured time minus the paused time in effect when it was handled, and
-// nothing may be written past the end of the recording.
+// control thread, many times over: every written frame must carry its
+// captured time minus the paused time in effect when it was handled; audio,
+// which arrives late, exactly the audio captured outside the pauses and
+// before the end must be written, each buffer shifted by the pauses that had
+// ended when it was captured; nothing may be written past the end.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -76,19 +78,32 @@ size_t raceOnce(uint32_t seed) {
   auto& audio = *fake::state().inputs.at(1);
 
   std::atomic<bool> done{false};
+  std::vector<int64_t> audioStamps;  // the source thread's until it is joined
   std::thread source([&] {
     clock->source = std::this_thread::get_id();
     for (int64_t n = 0; !done.load(); ++n) {
       const bool isVideo = n % 3 != 2;
-      stream.deliver(stampedSample(clock->read(), isVideo),
+      const int64_t stamp = clock->read();
+      if (!isVideo) audioStamps.push_back(stamp);
+      stream.deliver(stampedSample(stamp, isVideo),
                      isVideo ? platform::streamOutputTypeScreen : platform::streamOutputTypeAudio);
       if (n % 16 == 0) std::this_thread::yield();
     }
   });
+  // The source ends while the capture stops, as a real one does: everything
+  // it delivered is on the queue before the files are finished.
+  stream.whileStopping = [&] {
+    done = true;
+    source.join();
+  };
 
   // The offsets the recorder must have used, in order, rebuilt from the
   // clock readings its pause and resume took.
   std::vector<int64_t> offsets{0};
+  struct Span {
+    int64_t pausedAt, resumedAt;
+  };
+  std::vector<Span> spans;
   size_t readingsSeen = 0;
   bool paused = false;
   int64_t pausedAt = 0;
@@ -105,15 +120,18 @@ size_t raceOnce(uint32_t seed) {
       paused = true;
     } else {
       recorder.resume();
-      if (paused) offsets.push_back(offsets.back() + nextReading() - pausedAt);
+      if (paused) {
+        const int64_t resumedAt = nextReading();
+        offsets.push_back(offsets.back() + resumedAt - pausedAt);
+        spans.push_back({pausedAt, resumedAt});
+      }
       paused = false;
     }
   }
   std::this_thread::sleep_for(std::chrono::microseconds(random() % 400));
   recorder.stop();
   const int64_t stoppedAt = nextReading();
-  done = true;
-  source.join();
+  EXPECT_FALSE(source.joinable());
 
   const int64_t gap = paused ? stoppedAt - pausedAt : 0;
   const int64_t endTime = stoppedAt - offsets.back() - gap;
@@ -122,20 +140,43 @@ size_t raceOnce(uint32_t seed) {
     EXPECT_EQ(ticksOf(*movie.sessionEnd), endTime);
   }
 
-  for (const auto* input : {&video, &audio}) {
-    size_t lastOffset = 0;
-    for (const auto& written : input->appended) {
-      const int64_t shift = stampOf(*written) - ticksOf(presentationTimeStamp(*written));
-      const auto at = std::find(offsets.begin(), offsets.end(), shift);
-      EXPECT_NE(at, offsets.end()) << "shifted by " << shift << ", which no pause added up to";
-      if (at == offsets.end()) break;
-      // Offsets only grow along the queue's order.
-      EXPECT_GE(static_cast<size_t>(at - offsets.begin()), lastOffset);
-      lastOffset = std::max(lastOffset, static_cast<size_t>(at - offsets.begin()));
-      EXPECT_LE(ticksOf(presentationTimeStamp(*written)), endTime);
-    }
-    EXPECT_EQ(input->appendsAfterFinished, 0);
+  size_t lastOffset = 0;
+  for (const auto& written : video.appended) {
+    const int64_t shift = stampOf(*written) - ticksOf(presentationTimeStamp(*written));
+    const auto at = std::find(offsets.begin(), offsets.end(), shift);
+    EXPECT_NE(at, offsets.end()) << "shifted by " << shift << ", which no pause added up to";
+    if (at == offsets.end()) break;
+    // Offsets only grow along the queue's order.
+    EXPECT_GE(static_cast<size_t>(at - offsets.begin()), lastOffset);
+    lastOffset = std::max(lastOffset, static_cast<size_t>(at - offsets.begin()));
+    EXPECT_LE(ticksOf(presentationTimeStamp(*written)), endTime);
   }
+
+  // Audio by its captured time: from the first frame's, outside every pause,
+  // before the end (an open pause's start, else the stop).
+  const int64_t audioEnd = paused ? pausedAt : stoppedAt;
+  std::map<int64_t, int64_t> expectedAudio;  // captured -> written
+  if (!video.appended.empty()) {
+    const int64_t firstFrame = stampOf(*video.appended.front());
+    for (const int64_t t : audioStamps) {
+      if (t < firstFrame || t >= audioEnd) continue;
+      int64_t shift = 0;
+      bool inPause = false;
+      for (const auto& span : spans) {
+        if (span.resumedAt <= t) shift += span.resumedAt - span.pausedAt;
+        if (span.pausedAt <= t && t < span.resumedAt) inPause = true;
+      }
+      if (!inPause) expectedAudio[t] = t - shift;
+    }
+  }
+  std::map<int64_t, int64_t> writtenAudio;
+  for (const auto& written : audio.appended)
+    writtenAudio[stampOf(*written)] = ticksOf(presentationTimeStamp(*written));
+  EXPECT_EQ(writtenAudio.size(), audio.appended.size()) << "audio written twice";
+  EXPECT_EQ(writtenAudio, expectedAudio);
+  for (const auto& [captured, at] : writtenAudio) EXPECT_LT(at, endTime);
+  EXPECT_EQ(video.appendsAfterFinished, 0);
+  EXPECT_EQ(audio.appendsAfterFinished, 0);
   EXPECT_EQ(events.last("stopped")["frames"], static_cast<int64_t>(video.appended.size()));
   return video.appended.size() + audio.appended.size();
 }

@@ -7,6 +7,7 @@
 namespace recorder_test {
 namespace {
 
+using ::testing::DoubleEq;
 using ::testing::ElementsAre;
 
 TEST_F(RecorderTest, PausesAreCutOutOfTheTimelineAndStopWhileRunningEndsAtNowMinusOffset) {
@@ -138,6 +139,140 @@ TEST_F(RecorderTest, AudioWaitsForTheFirstFrameAndItsFileStartsAtTheMoviesStart)
   EXPECT_EQ(audioFile().finishCalls, 1);
   EXPECT_EQ(events.last("stopped")["frames"], 1);  // audio is not counted
   EXPECT_EQ(events.last("stopped")["systemAudio"], "/nonexistent-dir/audio.m4a");
+}
+
+// Audio reaches the queue long after it was captured (a quarter second at
+// worst on a real sound server), so it is placed by its own time: each case
+// delivers it after the pause, resume or stop that followed its capture.
+Options jobWithAudio() {
+  Options options = job();
+  options.systemAudio = "/nonexistent-dir/audio.m4a";
+  return options;
+}
+
+TEST_F(RecorderTest, LateAudioAroundPausesIsPlacedByItsCapturedTime) {
+  auto& r = start(jobWithAudio());
+  frame(100.0);
+  audio(105.0);
+  clockReads(110.0);
+  r.pause();
+  audio(109.9);  // captured before the pause: written at its own time
+  audio(110.0);  // captured as the pause began: left out
+  audio(112.0);
+  frame(112.0);
+  clockReads(115.0);
+  r.resume();
+  audio(114.9);  // captured in the pause: left out, not put before the pause point
+  audio(115.0);
+  frame(120.0);
+  clockReads(130.0);
+  r.pause();
+  clockReads(131.5);
+  r.resume();
+  audio(129.99);  // delivered after the second pause: shifted by the first only
+  audio(130.5);
+  audio(131.5);
+  frame(140.0);
+  audio(139.0);  // late behind a frame
+  clockReads(150.0);
+  r.stop();
+
+  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(100.0, 115.0, 133.5));
+  EXPECT_THAT(writtenTimes(audioInput()),
+              ElementsAre(DoubleEq(105.0), DoubleEq(109.9), DoubleEq(110.0), DoubleEq(124.99),
+                          DoubleEq(125.0), DoubleEq(132.5)));
+  EXPECT_EQ(audioFile().sessionStart, seconds(100.0));
+  EXPECT_EQ(audioFile().sessionEnd, seconds(143.5));
+  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 43.5);
+  EXPECT_EQ(events.last("stopped")["frames"], 3);
+}
+
+TEST_F(RecorderTest, AudioCapturedBeforeTheEndIsWrittenUpToItWhileTheStreamsStop) {
+  auto& r = start(jobWithAudio());
+  frame(100.0);
+  clockReads(110.0);
+  r.pause();
+  clockReads(115.0);
+  r.resume();
+  audio(119.0);
+  mainStream().whileStopping = [this] {
+    mainStream().deliver(audioAt(119.8), platform::streamOutputTypeAudio);
+    mainStream().deliver(frameAt(119.85), platform::streamOutputTypeScreen);  // frames: dropped
+    mainStream().deliver(audioAt(119.99), platform::streamOutputTypeAudio);
+    mainStream().deliver(audioAt(120.0), platform::streamOutputTypeAudio);
+    mainStream().deliver(audioAt(120.1), platform::streamOutputTypeAudio);
+  };
+  clockReads(120.0);
+  r.stop();
+  audio(119.9);  // after the files are finished
+
+  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(100.0));
+  EXPECT_THAT(writtenTimes(audioInput()),
+              ElementsAre(DoubleEq(114.0), DoubleEq(114.8), DoubleEq(114.99)));
+  EXPECT_EQ(audioFile().sessionEnd, seconds(115.0));
+  EXPECT_EQ(audioInput().appendsAfterFinished, 0);
+  EXPECT_EQ(events.last("stopped")["frames"], 1);
+  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 15.0);
+}
+
+TEST_F(RecorderTest, AStopWhilePausedKeepsLateAudioFromBeforeThePauseOnly) {
+  auto& r = start(jobWithAudio());
+  frame(100.0);
+  clockReads(110.0);
+  r.pause();
+  mainStream().whileStopping = [this] {
+    mainStream().deliver(audioAt(109.9), platform::streamOutputTypeAudio);
+    mainStream().deliver(audioAt(111.0), platform::streamOutputTypeAudio);
+  };
+  clockReads(112.0);
+  r.stop();
+
+  // The audio file starts with the late audio, even though it came after stop().
+  EXPECT_THAT(writtenTimes(audioInput()), ElementsAre(DoubleEq(109.9)));
+  EXPECT_EQ(audioFile().startWritingCalls, 1);
+  EXPECT_EQ(audioFile().finishCalls, 1);
+  EXPECT_EQ(audioFile().sessionEnd, seconds(110.0));
+  EXPECT_EQ(events.last("stopped")["systemAudio"], "/nonexistent-dir/audio.m4a");
+}
+
+TEST_F(RecorderTest, LateAudioFromBeforeTheFirstFrameStaysOutAfterAnEarlyPause) {
+  auto& r = start(jobWithAudio());
+  clockReads(5.0);
+  r.pause();
+  clockReads(8.0);
+  r.resume();
+  frame(10.0);  // the session starts at 7.0
+  audio(4.5);   // before the pause: would land before the session start
+  audio(6.0);   // in the pause
+  audio(9.0);   // after the resume but before the first frame
+  audio(10.0);
+  clockReads(12.0);
+  r.stop();
+
+  EXPECT_THAT(writtenTimes(audioInput()), ElementsAre(DoubleEq(7.0)));
+  EXPECT_EQ(audioFile().sessionStart, seconds(7.0));
+}
+
+TEST_F(RecorderTest, LateAudioStillPlacesExactlyAfterManyPauses) {
+  auto& r = start(jobWithAudio());
+  frame(1.0);
+  for (int i = 0; i < 40; ++i) {
+    clockReads(10.0 + i);
+    r.pause();
+    clockReads(10.5 + i);
+    r.resume();
+  }
+  // From before the pauses the recorder still keeps: left out rather than
+  // placed as if those were all the pauses there were.
+  audio(2.0);
+  audio(48.6);  // between the last two pauses: shifted by 39 of them
+  audio(49.2);  // in the last pause
+  audio(49.5);
+  clockReads(60.0);
+  r.stop();
+
+  EXPECT_THAT(writtenTimes(audioInput()), ElementsAre(DoubleEq(29.1), DoubleEq(29.5)));
+  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 39.0);
 }
 
 TEST_F(RecorderTest, AudioOnlyBeforeTheFirstFrameLeavesTheAudioFileUnwritten) {
