@@ -27,6 +27,9 @@ enables) and, one program at a time:
     ffmpeg orvik's encoder options (no B-frames, no lookahead, keyframes
     every 2 s, fragmented file, bilinear conversion) to separate encoder
     settings from the rest of the pipeline.
+    Every run also reports "others": cores kept busy on average by anything
+    but the program, the X server and the animator (from /proc/stat), the
+    measure of how quiet the machine was.
     Reported: frames in the file (ffprobe -count_frames) / (N x the file's
     duration), gaps (frame intervals missing between the file's first and
     last frame: frames dropped, whatever the start and end), CPU seconds of the process (user+sys from wait4) per written
@@ -104,6 +107,19 @@ def threads_cpu(pid):
     return result
 
 
+def machine_busy():
+    """CPU seconds all cores have spent busy since boot."""
+    with open("/proc/stat") as f:
+        fields = [int(v) for v in f.readline().split()[1:9]]
+    user, nice, system, _, _, irq, softirq, steal = fields
+    return (user + nice + system + irq + softirq + steal) / TICK
+
+
+# The animator of the moment: its CPU, like the X server's, is the
+# benchmark's own and not other load on the machine.
+HELPERS = set()
+
+
 def resident_kib(pid):
     try:
         with open(f"/proc/{pid}/status") as f:
@@ -147,6 +163,8 @@ class Run:
                  label_threads=False):
         self.name, self.output = name, output
         server_before = process_cpu(server_pid)
+        helpers = {pid: process_cpu(pid) for pid in HELPERS}
+        machine_before = machine_busy()
         log = tempfile.TemporaryFile()
         start = time.monotonic()
         process = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=log,
@@ -173,6 +191,10 @@ class Run:
         self.cpu = usage.ru_utime + usage.ru_stime
         self.maxrss_kib = usage.ru_maxrss
         self.server_cpu = process_cpu(server_pid) - server_before
+        helpers_cpu = sum(process_cpu(pid) - before for pid, before in helpers.items())
+        # Cores kept busy by anything else on the machine, on average.
+        self.others = max(0.0, machine_busy() - machine_before - self.cpu - self.server_cpu -
+                          helpers_cpu) / self.wall
         self.sampler = sampler
         self.frames, self.duration = probe(output)
         self.gaps = gaps(output, fps) if fps else None
@@ -297,9 +319,11 @@ class Animator:
                                         stderr=subprocess.DEVNULL, text=True)
         if self.process.stdout.readline().strip() != "ready":
             raise RuntimeError("record_animator did not start")
+        HELPERS.add(self.process.pid)
         time.sleep(0.5)
 
     def stop(self):
+        HELPERS.discard(self.process.pid)
         self.process.terminate()
         self.process.wait()
 
@@ -396,12 +420,13 @@ def main():
           f"load average before {load_before}, after {load_after}")
     print()
     print("motion  tool             preset     frames  expected  written  gaps  CPU s   "
-          "CPU ms/frame  X ms/frame")
+          "CPU ms/frame  X ms/frame  others")
     for (fps, name), run in motion.items():
         expected = fps * run.duration
         print(f"{fps:3d} fps {name:16s} {x264_preset(WIDTH, HEIGHT, fps):9s} {run.frames:7d} "
               f"{expected:9.0f} {run.frames / expected:7.1%} {run.gaps:5d} {run.cpu:6.2f} "
-              f"{1000 * run.cpu / run.frames:12.2f} {1000 * run.server_cpu / run.frames:11.2f}")
+              f"{1000 * run.cpu / run.frames:12.2f} {1000 * run.server_cpu / run.frames:11.2f} "
+              f"{run.others:7.2f}")
     for fps in rates:
         o, f = motion[(fps, "orvik")], motion[(fps, "ffmpeg")]
         line = (f"{fps:3d} fps orvik / ffmpeg: written "
@@ -415,24 +440,26 @@ def main():
         print(line)
     if still:
         print()
-        print("still (30 fps)  CPU s/s total  steady (5 s to end)  frames in file")
+        print("still (30 fps)  CPU s/s total  steady (5 s to end)  frames in file  others")
         for name, run in still.items():
             steady = run.steady_cpu_per_second()
             steady = f"{steady:.4f}" if steady is not None else "n/a"
-            print(f"  {name:13s} {run.cpu / run.wall:13.4f} {steady:>20s} {run.frames:15d}")
+            print(f"  {name:13s} {run.cpu / run.wall:13.4f} {steady:>20s} {run.frames:15d} "
+                  f"{run.others:7.2f}")
         o, f = still["orvik"], still["ffmpeg"]
         print(f"  orvik / ffmpeg: {(o.cpu / o.wall) / (f.cpu / f.wall):.3f}")
     if memory:
         print()
         print(f"memory ({args.memory_seconds:g} s at {args.memory_fps} fps)  ru_maxrss MiB  "
-              f"RSS 10 s  RSS end  end-10 s  written")
+              f"RSS 10 s  RSS end  end-10 s  written  others")
         for name, run in memory.items():
             ten, last = run.sampler.at(10), run.sampler.samples[-1]
             print(f"  {name:27s} {run.maxrss_kib / 1024:10.1f} {ten[2] / 1024:9.1f} "
                   f"{last[2] / 1024:8.1f} {(last[2] - ten[2]) / 1024:+9.1f} "
-                  f"{run.frames / (args.memory_fps * run.duration):8.1%}")
+                  f"{run.frames / (args.memory_fps * run.duration):8.1%} {run.others:7.2f}")
         print("  RSS every 10 s (MiB), orvik: " + " ".join(
-            f"{s[2] / 1024:.0f}" for s in memory["orvik"].sampler.samples if round(s[0]) % 10 == 0))
+            f"{s[2] / 1024:.0f}" for s in memory["orvik"].sampler.samples if round(s[0]) % 10 == 0)
+            + f" (one frame buffer is {WIDTH * HEIGHT * 4 / 2**20:.1f} MiB)")
         o, f = memory["orvik"], memory["ffmpeg"]
         print(f"  orvik / ffmpeg ru_maxrss: {o.maxrss_kib / f.maxrss_kib:.2f}")
     if threads:
@@ -447,7 +474,7 @@ def main():
                 label = run.thread_names.get(tid, "unnamed")
                 by_label.setdefault(label, []).append(cpu)
             print(f"  {run.name}: {1000 * run.cpu / run.frames:.2f} in all (wait4), "
-                  f"{run.frames} frames")
+                  f"{run.frames} frames, others {run.others:.2f}")
             for label, cpus in sorted(by_label.items(), key=lambda kv: -sum(kv[1])):
                 count = f" x{len(cpus)}" if len(cpus) > 1 else ""
                 print(f"    {1000 * sum(cpus) / run.frames:8.2f}  {label}{count}")
