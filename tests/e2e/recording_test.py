@@ -237,6 +237,59 @@ class Failures(RecordingTest):
         _, rc = probe(movie, "-show_streams")
         self.assertEqual(rc, 0)
 
+    def private_sound(self):
+        runtime = tempfile.mkdtemp(prefix="orvik-pulse-")
+        self.addCleanup(shutil.rmtree, runtime, ignore_errors=True)
+        socket = os.path.join(runtime, "native")
+        server = subprocess.Popen(
+            ["pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n", "--use-pid-file=no",
+             "--load=module-null-sink sink_name=orvik_private rate=48000",
+             f"--load=module-native-protocol-unix auth-anonymous=1 socket={socket}",
+             "--load=module-always-sink"],
+            env=dict(os.environ, XDG_RUNTIME_DIR=runtime, HOME=runtime),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.helpers.append(server)
+        env = dict(os.environ, PULSE_SERVER=f"unix:{socket}")
+        for _ in range(100):
+            if subprocess.run(["pactl", "info"], env=env, capture_output=True).returncode == 0:
+                subprocess.run(["pactl", "set-default-sink", "orvik_private"], env=env,
+                               capture_output=True)
+                return server, env
+            time.sleep(0.1)
+        self.fail("private PulseAudio did not start")
+
+    def test_losing_the_sound_server_reports_once_and_stop_still_finishes(self):
+        server, env = self.private_sound()
+        self.tone("tone-lost", 440, env=env)
+        movie, audio = self.path("s.mov"), self.path("s.m4a")
+        rec = Recording({"output": movie, "systemAudio": audio, "scale": 0.5}, env=env)
+        self.assertEqual(sorted([rec.next_event()["event"], rec.next_event()["event"]]),
+                         ["first-frame", "started"])
+        mover = subprocess.Popen(["sh", "-c", "while :; do xsetroot -solid '#101010'; "
+                                  "xsetroot -solid '#f0f0f0'; sleep 0.1; done"])
+        self.helpers.append(mover)
+        time.sleep(2.5)
+        server.kill()
+        server.wait()
+        error = rec.next_event()
+        self.assertEqual(error["event"], "error")
+        time.sleep(1)
+        code, err = rec.finish()
+        self.assertEqual((code, err), (0, b""))
+        self.assertEqual([e["event"] for e in rec.events].count("error"), 1)
+        stopped = rec.events[-1]
+        self.assertEqual(stopped["event"], "stopped")
+        self.assertGreater(stopped["frames"], 0)
+        self.assertEqual(stopped["systemAudio"], audio)
+        video, _ = stream(movie, "video")
+        sound, fmt = stream(audio, "audio")
+        self.assertIsNotNone(video)
+        self.assertIsNotNone(sound)
+        # What was captured before the loss is in the file, and it plays.
+        self.assertGreater(float(fmt["duration"]), 2.0)
+        samples = pcm(audio)[:48000 * 2]
+        self.assertGreater(tone_power(samples, 440), 50 * tone_power(samples, 1000))
+
 
 if __name__ == "__main__":
     CAPTURE, TONE_WINDOW = sys.argv.pop(1), sys.argv.pop(1)
