@@ -3,14 +3,20 @@
 Usage: av_sync_test.py ORVIK_CAPTURE SYNC_BEACON
 
 The beacon flashes the whole screen white and plays a click at the same
-host-clock instant once a second, half a frame interval after the instants at
-which the recording takes its frames. A 60 s recording with 10 pauses is made
-of it; then, from the files alone, every flash's first white frame and its
-click's onset must lie less than one frame interval apart.
+host-clock instant once a second, half a frame interval before the recording
+takes a frame, so the first white frame is stamped half an interval after the
+flash. A 60 s recording with 10 pauses is made of it; then, from the files
+alone, each click is compared with its flash's instant (the first white
+frame's time less half an interval). Between two pauses the typical distance
+must stay under one frame interval, so a pause that cuts audio and video
+differently, or audio that drifts, fails; a single flash may be off by up to
+two intervals, since a capture thread woken late on a busy machine takes that
+frame late and stamps it truthfully.
 """
 import array
 import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -103,9 +109,14 @@ class AudioVideoSync(unittest.TestCase):
         expected = SECONDS - len(cut)
         self.assertEqual(len(flashes), expected, flashes)
         self.assertEqual(len(clicks), expected, clicks)
-        worst = max(abs(f - c) for f, c in zip(flashes, clicks))
-        print(f"worst flash-to-click distance: {worst * 1000:.1f} ms", file=sys.stderr)
-        self.assertLess(worst, 1 / FPS)
+        kept = [k for k in range(SECONDS) if k not in cut]
+        distance = [c - (f - 0.5 / FPS) for f, c in zip(flashes, clicks)]
+        shown = [round(d * 1000, 1) for d in distance]
+        print(f"click less flash instant, ms: {shown}", file=sys.stderr)
+        for segment in range(len(cut) + 1):
+            between = [d for k, d in zip(kept, distance) if sum(c < k for c in cut) == segment]
+            self.assertLess(abs(statistics.median(between)), 1 / FPS, (segment, shown))
+        self.assertLess(max(abs(d) for d in distance), 2 / FPS, shown)
 
 
 if __name__ == "__main__":
