@@ -9,7 +9,7 @@
 void faces(const PixelBuffer& buffer) {
   std::vector<NormalizedRect> found;
   try {
-    found = detectFaceRectangles(buffer);
+    found = detectFaceRectangles(buffer, FaceSearch::largest);
   } catch (const VisionError& e) {
     fail(std::string("face detection failed: ") + e.what());
   }

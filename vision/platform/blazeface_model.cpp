@@ -68,12 +68,20 @@ void copyOut(const cv::Mat& from, float* to, size_t count) {
 
 }  // namespace
 
-std::vector<FaceBox> runBlazeFace(BlazeFaceModel& model, const cv::Mat& image, float minScore) {
-  const int size = model.inputSize;
-  const cv::Rect area = letterbox(image.size(), size);
-  model.area = area;
+void letterboxInto(BlazeFaceModel& model, const cv::Mat& image) {
+  model.area = letterbox(image.size(), model.inputSize);
   model.canvas.setTo(cv::Scalar::all(0));
-  cv::resize(image, model.canvas(area), area.size(), 0, 0, cv::INTER_AREA);
+  cv::resize(image, model.canvas(model.area), model.area.size(), 0, 0, cv::INTER_AREA);
+}
+
+std::vector<FaceBox> runBlazeFace(BlazeFaceModel& model, const cv::Mat& image, float minScore) {
+  letterboxInto(model, image);
+  return runOnCanvas(model, minScore);
+}
+
+std::vector<FaceBox> runOnCanvas(BlazeFaceModel& model, float minScore) {
+  const int size = model.inputSize;
+  const cv::Rect area = model.area;
 
   // BGRA bytes to RGB in [-1, 1], channels last; the margins are black (-1).
   float* in = model.input.ptr<float>();

@@ -30,7 +30,14 @@ struct BlazeFaceModel {
 BlazeFaceModel loadBlazeFace(const unsigned char* bytes, size_t size, int inputSize,
                              const std::vector<int>& strides);
 
-// Faces in `image` (8-bit BGRA, any stride), scaled into the model's square
-// with its aspect ratio kept; boxes in fractions of `image`, origin top-left,
-// before suppression. Throws cv::Exception when the network fails.
+// Scales `image` (8-bit BGRA, any stride) into the model's square with its
+// aspect ratio kept, centred on black: fills `canvas` and `area`.
+void letterboxInto(BlazeFaceModel& model, const cv::Mat& image);
+
+// Faces on the model's canvas as `letterboxInto` last left it; boxes in
+// fractions of the letterboxed image, origin top-left, before suppression.
+// Throws cv::Exception when the network fails.
+std::vector<FaceBox> runOnCanvas(BlazeFaceModel& model, float minScore);
+
+// Both steps: faces in `image`.
 std::vector<FaceBox> runBlazeFace(BlazeFaceModel& model, const cv::Mat& image, float minScore);
