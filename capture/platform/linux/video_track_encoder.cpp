@@ -1,6 +1,7 @@
 #include "platform/linux/video_track_encoder.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "platform/error.hpp"
@@ -36,7 +37,8 @@ class VideoTrackEncoder : public TrackEncoder {
 
  private:
   void convert(const PixelBuffer& pixels, AVFrame& frame);
-  void drain(FragmentedFile& file);
+  void warmUp();
+  void drain(FragmentedFile* file);
 
   CodecContextPtr codec_;
   int64_t frameDuration_;  // positions, for a last frame with no end time
@@ -81,6 +83,35 @@ VideoTrackEncoder::VideoTrackEncoder(const VideoSettings& s)
   const int rc = avcodec_open2(&c, x264, nullptr);
   if (rc < 0) refuse("refused the settings", rc);
   if (frameDuration_ <= 0) frameDuration_ = 1;
+  warmUp();
+}
+
+// x264 sets up each of its threads' pictures and buffers on first use, which
+// made each of the first few frames of a recording cost several times a
+// steady frame; at 60 frames/s the queue in front of the encoder filled and
+// the recording lost frames at its start. So a few blank frames go through
+// the encoder here, before the recording starts, and their packets (all at
+// positions before the recording's first) are thrown away. The recording's
+// first frame is an IDR picture, so nothing refers back to them.
+void VideoTrackEncoder::warmUp() {
+  constexpr int kWarmUpFrames = 6;
+  FramePtr frame(av_frame_alloc());
+  if (!frame) refuse("ran out of memory", AVERROR(ENOMEM));
+  frame->format = AV_PIX_FMT_YUV420P;
+  frame->width = codec_->width;
+  frame->height = codec_->height;
+  int rc = av_frame_get_buffer(frame.get(), 0);
+  if (rc < 0) refuse("ran out of memory", rc);
+  const int chromaRows = (codec_->height + 1) / 2;
+  std::memset(frame->data[0], 16, static_cast<size_t>(frame->linesize[0]) * codec_->height);
+  std::memset(frame->data[1], 128, static_cast<size_t>(frame->linesize[1]) * chromaRows);
+  std::memset(frame->data[2], 128, static_cast<size_t>(frame->linesize[2]) * chromaRows);
+  for (int i = 0; i < kWarmUpFrames; ++i) {
+    frame->pts = i - kWarmUpFrames;
+    rc = avcodec_send_frame(codec_.get(), frame.get());
+    if (rc < 0) refuse("failed", rc);
+    drain(nullptr);
+  }
 }
 
 std::optional<int64_t> VideoTrackEncoder::admit(const SampleBuffer& sample, int64_t position) {
@@ -142,26 +173,29 @@ void VideoTrackEncoder::encode(SampleBufferRef sample, int64_t position, Fragmen
   }
   rc = avcodec_send_frame(codec_.get(), frame.get());
   if (rc < 0) refuse("failed", rc);
-  drain(file);
+  drain(&file);
 }
 
-void VideoTrackEncoder::drain(FragmentedFile& file) {
+// Packets of the warm-up frames (before position 0) are dropped; so is
+// everything while there is no file yet.
+void VideoTrackEncoder::drain(FragmentedFile* file) {
   for (;;) {
     PacketPtr packet(av_packet_alloc());
     if (!packet) refuse("ran out of memory", AVERROR(ENOMEM));
     const int rc = avcodec_receive_packet(codec_.get(), packet.get());
     if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
     if (rc < 0) refuse("failed", rc);
+    if (!file || packet->pts < 0) continue;
     // Keyframes come only where a fragment is due (and at the start).
     const bool key = (packet->flags & AV_PKT_FLAG_KEY) != 0;
-    file.add(std::move(packet), key);
+    file->add(std::move(packet), key);
   }
 }
 
 void VideoTrackEncoder::finish(std::optional<int64_t> end, FragmentedFile& file) {
   const int rc = avcodec_send_frame(codec_.get(), nullptr);
   if (rc < 0 && rc != AVERROR_EOF) refuse("failed", rc);
-  drain(file);
+  drain(&file);
   // The last frame lasts until the session ends.
   file.close(end, frameDuration_);
 }
