@@ -37,6 +37,7 @@ class VideoTrackEncoder : public TrackEncoder {
 
  private:
   void convert(const PixelBuffer& pixels, AVFrame& frame);
+  FramePtr newPicture() const;
   void warmUp();
   void drain(FragmentedFile* file);
 
@@ -86,6 +87,18 @@ VideoTrackEncoder::VideoTrackEncoder(const VideoSettings& s)
   warmUp();
 }
 
+// An encoder-sized picture with its planes allocated.
+FramePtr VideoTrackEncoder::newPicture() const {
+  FramePtr frame(av_frame_alloc());
+  if (!frame) refuse("ran out of memory", AVERROR(ENOMEM));
+  frame->format = AV_PIX_FMT_YUV420P;
+  frame->width = codec_->width;
+  frame->height = codec_->height;
+  const int rc = av_frame_get_buffer(frame.get(), 0);
+  if (rc < 0) refuse("ran out of memory", rc);
+  return frame;
+}
+
 // x264 sets up each of its threads' pictures and buffers on first use, which
 // made each of the first few frames of a recording cost several times a
 // steady frame; at 60 frames/s the queue in front of the encoder filled and
@@ -95,20 +108,14 @@ VideoTrackEncoder::VideoTrackEncoder(const VideoSettings& s)
 // first frame is an IDR picture, so nothing refers back to them.
 void VideoTrackEncoder::warmUp() {
   constexpr int kWarmUpFrames = 6;
-  FramePtr frame(av_frame_alloc());
-  if (!frame) refuse("ran out of memory", AVERROR(ENOMEM));
-  frame->format = AV_PIX_FMT_YUV420P;
-  frame->width = codec_->width;
-  frame->height = codec_->height;
-  int rc = av_frame_get_buffer(frame.get(), 0);
-  if (rc < 0) refuse("ran out of memory", rc);
+  FramePtr frame = newPicture();
   const int chromaRows = (codec_->height + 1) / 2;
   std::memset(frame->data[0], 16, static_cast<size_t>(frame->linesize[0]) * codec_->height);
   std::memset(frame->data[1], 128, static_cast<size_t>(frame->linesize[1]) * chromaRows);
   std::memset(frame->data[2], 128, static_cast<size_t>(frame->linesize[2]) * chromaRows);
   for (int i = 0; i < kWarmUpFrames; ++i) {
     frame->pts = i - kWarmUpFrames;
-    rc = avcodec_send_frame(codec_.get(), frame.get());
+    const int rc = avcodec_send_frame(codec_.get(), frame.get());
     if (rc < 0) refuse("failed", rc);
     drain(nullptr);
   }
@@ -152,13 +159,7 @@ void VideoTrackEncoder::convert(const PixelBuffer& pixels, AVFrame& frame) {
 }
 
 void VideoTrackEncoder::encode(SampleBufferRef sample, int64_t position, FragmentedFile& file) {
-  FramePtr frame(av_frame_alloc());
-  if (!frame) refuse("ran out of memory", AVERROR(ENOMEM));
-  frame->format = AV_PIX_FMT_YUV420P;
-  frame->width = codec_->width;
-  frame->height = codec_->height;
-  int rc = av_frame_get_buffer(frame.get(), 0);
-  if (rc < 0) refuse("ran out of memory", rc);
+  FramePtr frame = newPicture();
   convert(*sample->imageBuffer, *frame);
   sample.reset();  // the capture pool gets its buffer back
   frame->pts = position;
@@ -171,7 +172,7 @@ void VideoTrackEncoder::encode(SampleBufferRef sample, int64_t position, Fragmen
     frame->pict_type = AV_PICTURE_TYPE_I;
     nextFragmentAt_ = (position / fragmentLength + 1) * fragmentLength;
   }
-  rc = avcodec_send_frame(codec_.get(), frame.get());
+  const int rc = avcodec_send_frame(codec_.get(), frame.get());
   if (rc < 0) refuse("failed", rc);
   drain(&file);
 }
