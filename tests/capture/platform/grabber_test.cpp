@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,43 +28,44 @@ using platform::x11::Grabber;
 
 constexpr int kWidth = 320, kHeight = 240;
 
-// One Xvfb for the whole suite, and a connection that draws on it.
+// One Xvfb for the whole suite, and a connection that draws on it. The
+// server picks a free display number itself and tells it through a pipe, so
+// suites started at the same moment never end up drawing on one display.
 class Screen : public ::testing::Environment {
  public:
   void SetUp() override {
-    for (int n = 260; n < 320 && server < 0; ++n) {
-      const std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
-      const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
-      if (access(lock.c_str(), F_OK) == 0 || access(socket.c_str(), F_OK) == 0) continue;
-      display = ":" + std::to_string(n);
-      server = fork();
-      if (server == 0) {
-        // The server goes with the test, however the test ends, and keeps
-        // none of its output channels open.
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        const int devNull = open("/dev/null", O_RDWR);
-        dup2(devNull, STDIN_FILENO);
-        dup2(devNull, STDOUT_FILENO);
-        dup2(devNull, STDERR_FILENO);
-        const std::string size = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
-        execlp("Xvfb", "Xvfb", display.c_str(), "-screen", "0", size.c_str(), "-nolisten", "tcp",
-               "-noreset", "+extension", "Composite", "+extension", "DAMAGE", "+extension", "RANDR",
-               "+extension", "XFIXES", "+extension", "RENDER", "+extension", "MIT-SHM",
-               static_cast<char*>(nullptr));
-        _exit(127);
-      }
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    server = fork();
+    if (server == 0) {
+      // The server goes with the test, however the test ends, and keeps
+      // none of its output channels open.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
+      close(pipeFds[0]);
+      const int devNull = open("/dev/null", O_RDWR);
+      dup2(devNull, STDIN_FILENO);
+      dup2(devNull, STDOUT_FILENO);
+      dup2(devNull, STDERR_FILENO);
+      const std::string size = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
+      const std::string fd = std::to_string(pipeFds[1]);
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", size.c_str(), "-nolisten",
+             "tcp", "-noreset", "+extension", "Composite", "+extension", "DAMAGE", "+extension",
+             "RANDR", "+extension", "XFIXES", "+extension", "RENDER", "+extension", "MIT-SHM",
+             static_cast<char*>(nullptr));
+      _exit(127);
     }
+    close(pipeFds[1]);
+    // The number comes as a line once the server accepts connections.
+    std::string number;
+    pollfd ready{pipeFds[0], POLLIN, 0};
+    char c = 0;
+    while (poll(&ready, 1, 20000) == 1 && read(pipeFds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(pipeFds[0]);
+    ASSERT_FALSE(number.empty()) << "Xvfb did not start";
+    display = ":" + number;
     setenv("DISPLAY", display.c_str(), 1);
-    for (int i = 0; i < 100 && !connection; ++i) {
-      xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-      if (!xcb_connection_has_error(c)) {
-        connection = c;
-      } else {
-        xcb_disconnect(c);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
-    }
-    ASSERT_TRUE(connection) << "Xvfb did not start";
+    connection = xcb_connect(display.c_str(), nullptr);
+    ASSERT_FALSE(xcb_connection_has_error(connection)) << "no connection to " << display;
     screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
   }
   void TearDown() override {
