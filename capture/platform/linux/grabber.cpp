@@ -611,15 +611,21 @@ void Grabber::grab(uint8_t* destination, size_t bytesPerRow) {
 }
 
 Grabber::SharedFrame Grabber::grabShared() {
+  SharedFrame shared = tryGrabShared();
+  if (shared.data) return shared;
+  // Without shared memory, or with every segment held: a frame of its own.
+  const State& s = *state_;
+  const size_t bytesPerRow = static_cast<size_t>(s.outWidth) * 4;
+  auto frame = std::make_shared<std::vector<uint8_t>>(bytesPerRow * static_cast<size_t>(s.outHeight));
+  grab(frame->data(), bytesPerRow);
+  return {frame->data(), bytesPerRow, frame};
+}
+
+Grabber::SharedFrame Grabber::tryGrabShared() {
   State& s = *state_;
   const size_t bytesPerRow = static_cast<size_t>(s.outWidth) * 4;
   std::shared_ptr<Segment> segment = s.freeRingSegment();
-  if (!segment) {
-    // Without shared memory, or with every segment held: a frame of its own.
-    auto frame = std::make_shared<std::vector<uint8_t>>(bytesPerRow * static_cast<size_t>(s.outHeight));
-    grab(frame->data(), bytesPerRow);
-    return {frame->data(), bytesPerRow, frame};
-  }
+  if (!segment) return {};
   s.readToSegment(s.prepareFrame(), *segment);
   if (s.showsCursor) s.drawCursor(segment->data, bytesPerRow);
   return {segment->data, bytesPerRow, segment};

@@ -41,6 +41,9 @@ class Grabber {
     std::shared_ptr<void> storage;
   };
   SharedFrame grabShared();
+  // As grabShared(), but nothing (null `data`) where it would fall back to a
+  // copy: without shared memory, or with every segment still held.
+  SharedFrame tryGrabShared();
 
   // True when the captured content changed (XDamage) since the previous grab
   // (true before the first grab).

@@ -98,18 +98,32 @@ bool ScreenCapture::waitUntil(std::chrono::steady_clock::time_point deadline) {
 SampleBufferRef ScreenCapture::captureOne() {
   changePending_ = changePending_ || source_->contentChanged();
   if (!changePending_) return makeFrame(frameStatusIdle, hostClockNow(), nullptr);
-  std::shared_ptr<uint8_t> storage = pool_->acquire();
-  if (!storage) return nullptr;  // every buffer is held downstream: skip this frame
-  const CMTime stamp = hostClockNow();
-  source_->grab(storage.get(), settings_.bytesPerRow);
-  changePending_ = false;
   auto pixels = std::make_shared<PixelBuffer>();
   pixels->width = settings_.width;
   pixels->height = settings_.height;
-  pixels->bytesPerRow = settings_.bytesPerRow;
   pixels->pixelFormat = kPixelFormatBGRA;
-  pixels->baseAddress = storage.get();
-  pixels->storage = std::move(storage);
+  // The source's own frames count against the same limit as the pool's.
+  if (sharedHeld_->load() >= settings_.poolSize) return nullptr;
+  const CMTime stamp = hostClockNow();
+  FrameSource::SharedPixels shared = source_->grabShared();
+  if (shared.pixels) {
+    ++*sharedHeld_;
+    pixels->bytesPerRow = shared.bytesPerRow;
+    pixels->baseAddress = shared.pixels;
+    pixels->storage = std::shared_ptr<void>(
+        shared.pixels, [storage = std::move(shared.storage), held = sharedHeld_](void*) mutable {
+          storage.reset();
+          --*held;
+        });
+  } else {
+    std::shared_ptr<uint8_t> storage = pool_->acquire();
+    if (!storage) return nullptr;  // every buffer is held downstream: skip this frame
+    source_->grab(storage.get(), settings_.bytesPerRow);
+    pixels->bytesPerRow = settings_.bytesPerRow;
+    pixels->baseAddress = storage.get();
+    pixels->storage = std::move(storage);
+  }
+  changePending_ = false;
   return makeFrame(frameStatusComplete, stamp, std::move(pixels));
 }
 

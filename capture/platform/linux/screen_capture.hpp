@@ -1,11 +1,13 @@
 #pragma once
 // The screen half of a capture stream: a thread that, once per frame
 // interval (on absolute deadlines, so the rate does not drift), asks its
-// frame source whether the content changed, grabs it into a pooled buffer
-// when it did, and hands out a sample stamped on the host clock: complete
-// with new pixels, or idle (no pixels, nearly free) when nothing changed.
-// When every pooled buffer is still held downstream the frame is skipped,
+// frame source whether the content changed, grabs it when it did (into
+// memory of the source's own that it hands out without a copy, or else into
+// a pooled buffer), and hands out a sample stamped on the host clock:
+// complete with new pixels, or idle (no pixels, nearly free) when nothing
+// changed. When every buffer is still held downstream the frame is skipped,
 // never waited for. A failing source is reported once and ends the thread.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -29,6 +31,16 @@ class FrameSource {
   virtual ~FrameSource() = default;
   // One frame, BGRA at the configured size. Throws PlatformError.
   virtual void grab(uint8_t* destination, size_t bytesPerRow) = 0;
+  // One frame in memory of the source's own, handed out as it is: BGRA at
+  // the configured size (the alpha byte may be anything), valid while
+  // `storage` is held. Null `pixels` when the source has no such frame to
+  // give (then grab() is used). Throws PlatformError.
+  struct SharedPixels {
+    uint8_t* pixels = nullptr;
+    size_t bytesPerRow = 0;
+    std::shared_ptr<void> storage;
+  };
+  virtual SharedPixels grabShared() { return {}; }
   // True when the content changed since the previous grab.
   virtual bool contentChanged() = 0;
 };
@@ -72,6 +84,8 @@ class ScreenCapture {
   SampleHandler onSample_;
   FailureHandler onFailure_;
   std::shared_ptr<FramePool> pool_;
+  // Frames of the source's own memory still held downstream.
+  std::shared_ptr<std::atomic<size_t>> sharedHeld_ = std::make_shared<std::atomic<size_t>>(0);
   bool changePending_ = false;
 
   std::mutex mutex_;

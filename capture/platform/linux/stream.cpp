@@ -38,6 +38,11 @@ class GrabberSource : public screen::FrameSource {
   void grab(uint8_t* destination, size_t bytesPerRow) override {
     grabber_.grab(destination, bytesPerRow);
   }
+  // Frames straight from the shared memory the X server writes into: no copy.
+  SharedPixels grabShared() override {
+    x11::Grabber::SharedFrame frame = grabber_.tryGrabShared();
+    return {frame.data, frame.bytesPerRow, std::move(frame.storage)};
+  }
   bool contentChanged() override {
     const auto now = std::chrono::steady_clock::now();
     if (now >= nextProbe_) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -218,6 +219,67 @@ TEST(ScreenCapture, SkipsFramesWhileEveryBufferIsHeldAndCatchesUpAfter) {
   EXPECT_EQ(number, 2);
   EXPECT_EQ(collector.samples[1]->imageBuffer->baseAddress,
             collector.samples[1]->imageBuffer->storage.get());
+}
+
+// A source with frames of its own memory, handed out while `sharing` is on.
+struct SharingSource : ScriptedSource {
+  std::atomic<bool> sharing{true};
+  std::atomic<int> shared{0};
+  std::mutex mutex;
+  std::vector<std::weak_ptr<std::vector<uint8_t>>> given;
+
+  SharedPixels grabShared() override {
+    if (!sharing) return {};
+    shared.fetch_add(1);
+    auto frame = std::make_shared<std::vector<uint8_t>>(256 * 32);
+    std::lock_guard lock(mutex);
+    given.push_back(frame);
+    return {frame->data(), 256, frame};
+  }
+  std::weak_ptr<std::vector<uint8_t>> frame(size_t i) {
+    std::lock_guard lock(mutex);
+    return given.at(i);
+  }
+};
+
+TEST(ScreenCapture, HandsOutTheSourcesOwnFramesWithinTheSameLimitAndFallsBackToThePool) {
+  auto owned = std::make_unique<SharingSource>();
+  SharingSource& source = *owned;
+  source.changing = true;
+  Collector collector;
+  ScreenCapture capture(std::move(owned), settings(10ms, 2), collector.sampleHandler(),
+                        collector.failureHandler());
+  capture.start();
+  ASSERT_TRUE(collector.waitFor(2));
+  // Two of the source's frames held downstream: nothing more is taken.
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(collector.count(), 2u);
+  EXPECT_EQ(source.shared, 2);
+  EXPECT_EQ(source.grabs, 0);
+  const std::weak_ptr<std::vector<uint8_t>> first = source.frame(0);
+  {
+    std::lock_guard lock(collector.mutex);
+    const PixelBuffer& pixels = *collector.samples[0]->imageBuffer;
+    EXPECT_EQ(pixels.baseAddress, first.lock()->data());
+    EXPECT_EQ(pixels.bytesPerRow, 256u);
+    // Letting the sample go lets the source's frame go.
+    collector.samples.erase(collector.samples.begin());
+    EXPECT_TRUE(first.expired());
+  }
+  ASSERT_TRUE(collector.waitFor(2, 500ms));  // and one more is taken
+
+  // The source has none to give: the frame is grabbed into a pooled buffer.
+  source.sharing = false;
+  {
+    std::lock_guard lock(collector.mutex);
+    collector.samples.clear();
+  }
+  // (A frame taken just before may still come in first.)
+  ASSERT_TRUE(collector.waitFor(2, 500ms));
+  capture.stop();
+  EXPECT_GE(source.grabs, 1);
+  std::lock_guard lock(collector.mutex);
+  EXPECT_EQ(collector.samples.back()->imageBuffer->bytesPerRow, settings(10ms, 2).bytesPerRow);
 }
 
 TEST(ScreenCapture, ReportsAFailingSourceOnceAndEndsTheThread) {
