@@ -57,14 +57,25 @@ echo "== orvik-capture apps"
 
 echo "== orvik-capture record (3 s, pause 1.5 s, 3 s)"
 job="{\"output\":\"$out/demo.mov\",\"systemAudio\":\"$out/demo.m4a\",\"fps\":30,\"scale\":1}"
-{
+# As a host does: the timing starts once the recording has started (the
+# sound capture may first wait for the output to deliver).
+coproc recorder { "$capture" record "$job"; }
+events=${recorder[0]} control=${recorder[1]} pid=$recorder_PID
+started=false
+while IFS= read -r line <&"$events"; do
+  echo "$line"
+  if [[ $line == *'"event":"started"'* ]]; then started=true; break; fi
+done
+if $started; then
   sleep 3
-  echo pause
+  echo pause >&"$control"
   sleep 1.5
-  echo resume
+  echo resume >&"$control"
   sleep 3
-  echo stop
-} | "$capture" record "$job"
+  echo stop >&"$control"
+  cat <&"$events"
+fi
+wait "$pid"
 
 echo "== orvik-capture screenshot"
 "$capture" screenshot "{\"output\":\"$out/demo.png\",\"scale\":1,\"showsCursor\":true}"
