@@ -99,6 +99,8 @@ class AudioVideoSync(unittest.TestCase):
         wait_until(start + SECONDS - 0.5)
         out, err = rec.communicate(b"stop\n", timeout=120)
         beacon.wait(timeout=30)
+        beacon.stdin.close()
+        beacon.stdout.close()
         self.assertEqual(rec.returncode, 0)
         self.assertEqual(err, b"")
         events = [json.loads(line) for line in out.splitlines()]
