@@ -98,12 +98,12 @@ bool ScreenCapture::waitUntil(std::chrono::steady_clock::time_point deadline) {
 SampleBufferRef ScreenCapture::captureOne() {
   changePending_ = changePending_ || source_->contentChanged();
   if (!changePending_) return makeFrame(frameStatusIdle, hostClockNow(), nullptr);
+  // The source's own frames count against the same limit as the pool's.
+  if (sharedHeld_->load() >= settings_.poolSize) return nullptr;
   auto pixels = std::make_shared<PixelBuffer>();
   pixels->width = settings_.width;
   pixels->height = settings_.height;
   pixels->pixelFormat = kPixelFormatBGRA;
-  // The source's own frames count against the same limit as the pool's.
-  if (sharedHeld_->load() >= settings_.poolSize) return nullptr;
   const CMTime stamp = hostClockNow();
   FrameSource::SharedPixels shared = source_->grabShared();
   if (shared.pixels) {
