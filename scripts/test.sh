@@ -10,6 +10,9 @@ cd "$root"
 bash scripts/setup.sh
 bash scripts/models.sh
 
+# Every C++ source as .clang-format lays it out.
+git ls-files -z '*.cpp' '*.hpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+
 # shellcheck source=services.sh
 source scripts/services.sh
 trap orvik_stop_services EXIT
@@ -19,6 +22,22 @@ orvik_start_sound
 bash scripts/build.sh build
 ctest --test-dir build -L unit -j2 --output-on-failure
 ctest --test-dir build -L e2e --output-on-failure
+
+# The package a host ships: installed (into the system when root, as on CI,
+# else into a scratch root), both programs answer from the installed paths.
+deb=$(bash scripts/package.sh build)
+dpkg-deb -f "$deb" Depends | grep -q libavcodec
+if [ "$(id -u)" -eq 0 ]; then
+  dpkg -i "$deb" >/dev/null
+  bin=/usr/bin
+else
+  scratch=$(mktemp -d)
+  dpkg-deb -x "$deb" "$scratch"
+  bin="$scratch/usr/bin"
+fi
+[ "$("$bin/orvik-vision" check)" = '{"segmentation":true,"faces":true,"text":true}' ]
+"$bin/orvik-capture" check | grep -q '"permission":true'
+echo "package: $(basename "$deb") installed; both programs answer check from $bin"
 
 bash scripts/build.sh build-asan -DORVIK_SANITIZE=ON -DORVIK_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan -L unit -j2 --output-on-failure
