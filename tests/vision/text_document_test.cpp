@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+namespace vision {
 namespace {
 
 using nlohmann::json;
@@ -22,8 +23,8 @@ RecognizedLine lineOf(const std::string& text) {
 
 TEST(RangeBoundingBox, UnitesTheSymbolsTheRangeTouches) {
   RecognizedLine line{"ab c", {}};
-  line.symbols = {{0, 1, {0.1, 0.2, 0.1, 0.1}}, {1, 2, {0.25, 0.15, 0.05, 0.3}},
-                  {3, 4, {0.5, 0.2, 0.1, 0.1}}};
+  line.symbols = {
+      {0, 1, {0.1, 0.2, 0.1, 0.1}}, {1, 2, {0.25, 0.15, 0.05, 0.3}}, {3, 4, {0.5, 0.2, 0.1, 0.1}}};
   const auto ab = rangeBoundingBox(line, 0, 2);
   ASSERT_TRUE(ab);
   EXPECT_DOUBLE_EQ(ab->x, 0.1);
@@ -64,7 +65,8 @@ TEST(TextDocument, WordsCarryCharacterOffsetsAndTopLeftBoxes) {
 TEST(TextDocument, WordWithoutBoxIsDroppedAndLaterOffsetsStay) {
   RecognizedLine line = lineOf("\u00E9t\u00E9 hot sun");
   // Forget the boxes of "hot" (bytes 6..8).
-  std::erase_if(line.symbols, [](const TextSymbol& s) { return s.byteBegin >= 6 && s.byteBegin < 9; });
+  std::erase_if(line.symbols,
+                [](const TextSymbol& s) { return s.byteBegin >= 6 && s.byteBegin < 9; });
   const json words = json::parse(textDocument({line}, {}))["lines"][0]["words"];
   ASSERT_EQ(words.size(), 2U);
   EXPECT_EQ(words[0]["text"], "\u00E9t\u00E9");
@@ -96,3 +98,4 @@ TEST(TextDocument, UnserialisableDocumentBecomesEmptyObject) {
 }
 
 }  // namespace
+}  // namespace vision

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+namespace vision {
 namespace {
 
 struct Expected {
@@ -29,8 +30,7 @@ bool operator==(const Expected& a, const Expected& b) {
 void PrintTo(const Expected& e, std::ostream* os) { *os << '"' << e.text << "\"@" << e.offset; }
 
 TEST(SplitWords, KeepsOffsetsAcrossRunsOfSpaces) {
-  EXPECT_EQ(split("  Hello   world "),
-            (std::vector<Expected>{{"Hello", 2}, {"world", 10}}));
+  EXPECT_EQ(split("  Hello   world "), (std::vector<Expected>{{"Hello", 2}, {"world", 10}}));
   EXPECT_EQ(split("one"), (std::vector<Expected>{{"one", 0}}));
   EXPECT_EQ(split("a b"), (std::vector<Expected>{{"a", 0}, {"b", 2}}));
 }
@@ -45,8 +45,8 @@ TEST(SplitWords, EveryWhiteSpaceCharacterSeparates) {
   // Tab, line feed, carriage return, vertical tab, form feed, next line,
   // no-break space, en quad, line separator, narrow no-break space and
   // ideographic space.
-  for (const std::string sep : {"\t", "\n", "\r", "\v", "\f", "\u0085", "\u00A0", "\u2000",
-                                "\u2028", "\u202F", "\u3000"}) {
+  for (const std::string sep :
+       {"\t", "\n", "\r", "\v", "\f", "\u0085", "\u00A0", "\u2000", "\u2028", "\u202F", "\u3000"}) {
     EXPECT_EQ(split("ab" + sep + "cd"), (std::vector<Expected>{{"ab", 0}, {"cd", 3}}))
         << "separator bytes: " << sep.size();
   }
@@ -61,8 +61,7 @@ TEST(SplitWords, LookAlikesOfSpaceDoNotSeparate) {
 
 TEST(SplitWords, CountsGraphemeClustersNotCodePointsOrBytes) {
   // e + combining acute accent is one character.
-  EXPECT_EQ(split("cafe\u0301 noir"),
-            (std::vector<Expected>{{"cafe\u0301", 0}, {"noir", 5}}));
+  EXPECT_EQ(split("cafe\u0301 noir"), (std::vector<Expected>{{"cafe\u0301", 0}, {"noir", 5}}));
   // A family built with zero-width joiners is one character.
   const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";
   EXPECT_EQ(split(family + " x"), (std::vector<Expected>{{family, 0}, {"x", 2}}));
@@ -91,3 +90,4 @@ TEST(SplitWords, InvalidBytesAreOrdinaryCharacters) {
 }
 
 }  // namespace
+}  // namespace vision
