@@ -24,15 +24,17 @@
 #include <string>
 #include <vector>
 
-#include "analyses.hpp"
 #include "blazeface_back_256.h"
 #include "blazeface_front_128.h"
+#include "faces.hpp"
 #include "frame_input.hpp"
 #include "platform/blazeface_model.hpp"
 #include "platform/face_detector.hpp"
-#include "state.hpp"
+#include "session.hpp"
 
 namespace {
+
+using namespace vision;
 
 using Clock = std::chrono::steady_clock;
 
@@ -77,8 +79,8 @@ double cpuSeconds() {
 }
 
 struct Rate {
-  double perSecond = 0;   // steps per wall-clock second
-  double cpuMs = 0;       // CPU milliseconds per step, all threads
+  double perSecond = 0;  // steps per wall-clock second
+  double cpuMs = 0;      // CPU milliseconds per step, all threads
 };
 
 // Runs `step` for about secondsPerFigure seconds. On a machine shared with
@@ -99,32 +101,35 @@ Rate rate(const std::function<void()>& step) {
 
 void measure(int w, int h, cv::CascadeClassifier& cascade, BlazeFaceModel& front,
              BlazeFaceModel& back) {
-  setUpState("faces", w, h);
+  vision::Session session(vision::Mode::faces, w, h);
+  session.output = ::open("/dev/null", O_WRONLY);
   // Faces mode stops after the cheaper network when it finds a face, so its
   // speed depends on the frame: a close-up, a small webcam picture, no face.
   for (double share : {0.9, 0.4, 0.0}) {
     const std::vector<uint8_t> bytes = desktopFrame(w, h, share);
-    std::copy(bytes.begin(), bytes.end(), frame.begin());
+    std::copy(bytes.begin(), bytes.end(), session.frame.begin());
     for (int threads : {1, 2}) {
       cv::setNumThreads(threads);
-      const Rate whole = rate([&] { faces(pixelBuffer(frame)); });
-      std::fprintf(report, "%dx%d, %d thread(s), %s: faces mode %.1f frames/s (%.2f CPU ms)\n",
-                   w, h, threads,
-                   share > 0.5 ? "close-up" : share > 0 ? "webcam picture" : "no face",
+      const Rate whole = rate([&] { faces(session, pixelBuffer(session.frame, w, h)); });
+      std::fprintf(report, "%dx%d, %d thread(s), %s: faces mode %.1f frames/s (%.2f CPU ms)\n", w,
+                   h, threads,
+                   share > 0.5 ? "close-up"
+                   : share > 0 ? "webcam picture"
+                               : "no face",
                    whole.perSecond, whole.cpuMs);
     }
   }
   std::fflush(report);
   // The rest on the webcam-picture frame.
   const std::vector<uint8_t> bytes = desktopFrame(w, h, 0.4);
-  std::copy(bytes.begin(), bytes.end(), frame.begin());
-  const PixelBuffer sample = pixelBuffer(frame);
+  std::copy(bytes.begin(), bytes.end(), session.frame.begin());
+  const PixelBuffer sample = pixelBuffer(session.frame, w, h);
   const cv::Mat image(h, w, CV_8UC4, sample.baseAddress, sample.bytesPerRow);
 
   for (int threads : {1, 2}) {
     cv::setNumThreads(threads);
-    const Rate whole = rate([&] { faces(pixelBuffer(frame)); });
-    const Rate detection = rate([&] { (void)detectFaceRectangles(sample); });
+    const Rate whole = rate([&] { faces(session, pixelBuffer(session.frame, w, h)); });
+    const Rate detection = rate([&] { (void)session.faceDetector.detect(sample); });
     const Rate frontOnly = rate([&] { (void)runBlazeFace(front, image, 0.5f); });
     const Rate backOnly = rate([&] { (void)runBlazeFace(back, image, 0.5f); });
     Rate haar;
@@ -138,17 +143,17 @@ void measure(int w, int h, cv::CascadeClassifier& cascade, BlazeFaceModel& front
       });
       haarFaces = found.size();
     }
-    std::fprintf(report,
-                 "%dx%d, %d thread(s), frames/s (CPU ms per frame):\n"
-                 "  faces mode %.1f (%.2f) | every face (as text mode) %.1f (%.2f) | 128 network alone "
-                 "%.1f (%.2f) | 256 network alone %.1f (%.2f)\n"
-                 "  Haar cascade %.2f (%.1f), %zu faces | faces mode / Haar: %.1f x frames/s, "
-                 "%.1f x less CPU\n",
-                 w, h, threads, whole.perSecond, whole.cpuMs, detection.perSecond,
-                 detection.cpuMs, frontOnly.perSecond, frontOnly.cpuMs, backOnly.perSecond,
-                 backOnly.cpuMs, haar.perSecond, haar.cpuMs, haarFaces,
-                 haar.perSecond > 0 ? whole.perSecond / haar.perSecond : 0.0,
-                 whole.cpuMs > 0 ? haar.cpuMs / whole.cpuMs : 0.0);
+    std::fprintf(
+        report,
+        "%dx%d, %d thread(s), frames/s (CPU ms per frame):\n"
+        "  faces mode %.1f (%.2f) | every face (as text mode) %.1f (%.2f) | 128 network alone "
+        "%.1f (%.2f) | 256 network alone %.1f (%.2f)\n"
+        "  Haar cascade %.2f (%.1f), %zu faces | faces mode / Haar: %.1f x frames/s, "
+        "%.1f x less CPU\n",
+        w, h, threads, whole.perSecond, whole.cpuMs, detection.perSecond, detection.cpuMs,
+        frontOnly.perSecond, frontOnly.cpuMs, backOnly.perSecond, backOnly.cpuMs, haar.perSecond,
+        haar.cpuMs, haarFaces, haar.perSecond > 0 ? whole.perSecond / haar.perSecond : 0.0,
+        whole.cpuMs > 0 ? haar.cpuMs / whole.cpuMs : 0.0);
   }
   std::fflush(report);
 }

@@ -20,16 +20,18 @@
 #include <string>
 #include <vector>
 
-#include "analyses.hpp"
 #include "frame_input.hpp"
 #include "platform/segmenter.hpp"
 #include "platform/tflite_model.hpp"
+#include "segment.hpp"
 #include "segment_mask.hpp"
 #include "selfieSegmentationLandscapeModel.h"
-#include "state.hpp"
-#include "vision/tflite_reference.hpp"
+#include "session.hpp"
+#include "vision_tflite_reference.hpp"
 
 namespace {
+
+using namespace vision;
 
 using Clock = std::chrono::steady_clock;
 
@@ -69,27 +71,28 @@ std::vector<uint8_t> photoFrame(int w, int h) {
 }
 
 void measure(int w, int h, int frames) {
-  setUpState("segment", w, h);
-  frame = photoFrame(w, h);
+  Session session(Mode::segment, w, h);
+  session.output = ::open("/dev/null", O_WRONLY);
+  session.frame = photoFrame(w, h);
 
   // Warm up: the network is built on the first frame.
-  segment(pixelBuffer(frame));
+  segment(session, pixelBuffer(session.frame, session.width, session.height));
 
   double input = 0, inference = 0, scaling = 0, writing = 0;
   const auto all = Clock::now();
   const double cpuStart = cpuSeconds();
   for (int i = 0; i < frames; ++i) {
     auto t = Clock::now();
-    const PixelBuffer buffer = pixelBuffer(frame);
+    const PixelBuffer buffer = pixelBuffer(session.frame, session.width, session.height);
     input += since(t);
     t = Clock::now();
-    const auto mask = segmentPersons(buffer);
+    const auto mask = session.segmenter.segment(buffer);
     inference += since(t);
     t = Clock::now();
-    scaleMask(*mask, maskBytes, w, h);
+    scaleMask(*mask, session.mask, w, h);
     scaling += since(t);
     t = Clock::now();
-    (void)!::write(STDOUT_FILENO, maskBytes.data(), maskBytes.size());
+    (void)!::write(STDOUT_FILENO, session.mask.data(), session.mask.size());
     writing += since(t);
   }
   const double total = since(all);
@@ -97,26 +100,31 @@ void measure(int w, int h, int frames) {
 
   // Whole segment() calls, as the frame loop makes them.
   const auto loop = Clock::now();
-  for (int i = 0; i < frames; ++i) segment(pixelBuffer(frame));
+  for (int i = 0; i < frames; ++i)
+    segment(session, pixelBuffer(session.frame, session.width, session.height));
   const double segmentFps = frames / since(loop);
 
   // Peer: OpenCV's area-averaging resize of the frame alone to the network's size.
-  const cv::Mat view(h, w, CV_8UC4, frame.data());
+  const cv::Mat view(h, w, CV_8UC4, session.frame.data());
   cv::Mat small;
   const auto peer = Clock::now();
-  for (int i = 0; i < frames; ++i) cv::resize(view, small, cv::Size(256, 144), 0, 0, cv::INTER_AREA);
+  for (int i = 0; i < frames; ++i)
+    cv::resize(view, small, cv::Size(256, 144), 0, 0, cv::INTER_AREA);
   const double resizeSeconds = since(peer) / frames;
 
-  std::fprintf(report, "%dx%d: %.1f frames/s (segment() alone %.1f frames/s); per frame %.2f ms = "
-              "input %.0f%%, inference %.0f%%, mask scaling %.0f%%, writing %.0f%%\n",
-              w, h, frames / total, segmentFps, 1e3 * total / frames, 100 * input / total,
-              100 * inference / total, 100 * scaling / total, 100 * writing / total);
+  std::fprintf(report,
+               "%dx%d: %.1f frames/s (segment() alone %.1f frames/s); per frame %.2f ms = "
+               "input %.0f%%, inference %.0f%%, mask scaling %.0f%%, writing %.0f%%\n",
+               w, h, frames / total, segmentFps, 1e3 * total / frames, 100 * input / total,
+               100 * inference / total, 100 * scaling / total, 100 * writing / total);
   // Wall time depends on what else the machine runs; CPU time much less so.
   std::fprintf(report, "%dx%d: %.2f ms of CPU per frame, %.0f frames/s per core\n", w, h,
                1e3 * cpu / frames, frames / cpu);
-  std::fprintf(report, "%dx%d: OpenCV area-averaging resize of the frame to 256x144 alone %.3f ms; one whole frame costs "
-              "%.1f such resizes\n",
-              w, h, 1e3 * resizeSeconds, (total / frames) / resizeSeconds);
+  std::fprintf(report,
+               "%dx%d: OpenCV area-averaging resize of the frame to 256x144 alone %.3f ms; one "
+               "whole frame costs "
+               "%.1f such resizes\n",
+               w, h, 1e3 * resizeSeconds, (total / frames) / resizeSeconds);
 }
 
 // The landscape network through the plain reference evaluation against the
@@ -130,29 +138,35 @@ void compareWithReference() {
   for (int i = 0; i < runs; ++i) evaluateReference(model, input);
   const double reference = since(t) / runs;
 
-  setUpState("segment", 1280, 720);
-  frame = photoFrame(1280, 720);
-  const PixelBuffer buffer = pixelBuffer(frame);
-  segmentPersons(buffer);
+  Session session(Mode::segment, 1280, 720);
+  session.output = ::open("/dev/null", O_WRONLY);
+  session.frame = photoFrame(1280, 720);
+  const PixelBuffer buffer = pixelBuffer(session.frame, session.width, session.height);
+  session.segmenter.segment(buffer);
   const auto n = Clock::now();
   const int nets = 50;
-  for (int i = 0; i < nets; ++i) segmentPersons(buffer);
+  for (int i = 0; i < nets; ++i) session.segmenter.segment(buffer);
   const double network = since(n) / nets;
-  std::fprintf(report, "landscape network: OpenCV %.2f ms per frame (with input stretching), plain "
-              "reference %.1f ms: %.0fx faster\n",
-              1e3 * network, 1e3 * reference, reference / network);
+  std::fprintf(report,
+               "landscape network: OpenCV %.2f ms per frame (with input stretching), plain "
+               "reference %.1f ms: %.0fx faster\n",
+               1e3 * network, 1e3 * reference, reference / network);
 }
 
 void memoryOverLongRun(int frames) {
-  setUpState("segment", 1280, 720);
-  frame = photoFrame(1280, 720);
-  for (int i = 0; i < 100; ++i) segment(pixelBuffer(frame));
+  Session session(Mode::segment, 1280, 720);
+  session.output = ::open("/dev/null", O_WRONLY);
+  session.frame = photoFrame(1280, 720);
+  for (int i = 0; i < 100; ++i)
+    segment(session, pixelBuffer(session.frame, session.width, session.height));
   const long before = residentKiB();
-  for (int i = 100; i < frames; ++i) segment(pixelBuffer(frame));
+  for (int i = 100; i < frames; ++i)
+    segment(session, pixelBuffer(session.frame, session.width, session.height));
   const long after = residentKiB();
-  std::fprintf(report, "1280x720, resident memory after 100 frames %ld KiB, after %d frames %ld KiB "
-              "(%+ld KiB)\n",
-              before, frames, after, after - before);
+  std::fprintf(report,
+               "1280x720, resident memory after 100 frames %ld KiB, after %d frames %ld KiB "
+               "(%+ld KiB)\n",
+               before, frames, after, after - before);
 }
 
 }  // namespace

@@ -23,12 +23,15 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "analyses.hpp"
-#include "vision/rendered_text.hpp"
+#include "session.hpp"
+#include "text.hpp"
+#include "vision_rendered_text.hpp"
 
 extern char** environ;
 
 namespace {
+
+using namespace vision;
 
 struct Cost {
   double wall = 0;
@@ -48,19 +51,16 @@ double cpuSeconds(const rusage& usage) {
 
 // `text` on the frame, its output sent to /dev/null.
 Cost timeText(const PixelBuffer& buffer, int frames) {
-  const int saved = ::dup(STDOUT_FILENO);
-  const int null = ::open("/dev/null", O_WRONLY);
-  ::dup2(null, STDOUT_FILENO);
-  text(buffer);  // loads the model and the face network
+  Session session(Mode::text, buffer.width, buffer.height);
+  session.output = ::open("/dev/null", O_WRONLY);
+  text(session, buffer);  // loads the model and the face network
   rusage before{}, after{};
   getrusage(RUSAGE_SELF, &before);
   const double start = wallSeconds();
-  for (int i = 0; i < frames; ++i) text(buffer);
+  for (int i = 0; i < frames; ++i) text(session, buffer);
   const double wall = wallSeconds() - start;
   getrusage(RUSAGE_SELF, &after);
-  ::dup2(saved, STDOUT_FILENO);
-  ::close(null);
-  ::close(saved);
+  ::close(session.output);
   return {wall / frames, (cpuSeconds(after) - cpuSeconds(before)) / frames};
 }
 
@@ -76,8 +76,8 @@ Cost timeProgram(const std::string& png, int frames, bool oneThread) {
   envp.push_back(nullptr);
 
   std::string program = "tesseract", in = png, out = "stdout", oem = "--oem", lstm = "1";
-  std::vector<char*> argv = {program.data(), in.data(), out.data(), oem.data(), lstm.data(),
-                             nullptr};
+  std::vector<char*> argv = {program.data(), in.data(),   out.data(),
+                             oem.data(),     lstm.data(), nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -114,11 +114,11 @@ int main(int argc, char** argv) {
   while (body.size() < 60) {
     for (const std::string& line : sampleLines()) body.push_back(line);
   }
-  RenderedPage page = renderPage("Weekly report - Notes", TitleBar::light, body,
-                                 cv::Size(1920, 1080), scale);
-  const std::string png =
-      (std::filesystem::temp_directory_path() / ("vision_text_bench_" + std::to_string(::getpid()) + ".png"))
-          .string();
+  RenderedPage page =
+      renderPage("Weekly report - Notes", TitleBar::light, body, cv::Size(1920, 1080), scale);
+  const std::string png = (std::filesystem::temp_directory_path() /
+                           ("vision_text_bench_" + std::to_string(::getpid()) + ".png"))
+                              .string();
   cv::imwrite(png, page.bgra);
 
   PixelBuffer buffer;

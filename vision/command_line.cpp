@@ -2,6 +2,8 @@
 
 #include <limits>
 
+namespace vision {
+
 std::optional<int64_t> parseInteger(std::string_view text) {
   bool negative = false;
   if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
@@ -43,3 +45,5 @@ Request readCommandLine(const std::vector<std::string>& arguments) {
   request.kind = known ? Request::Kind::analyse : Request::Kind::unknownMode;
   return request;
 }
+
+}  // namespace vision

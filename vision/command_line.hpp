@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+namespace vision {
+
 inline constexpr const char* usageMessage =
     "usage: orvik-vision segment|faces|text <width> <height>";
 
@@ -25,3 +27,5 @@ struct Request {
 // Reads the arguments after the program path. Sizes are checked (parse, then
 // 16..4096) before the mode word.
 Request readCommandLine(const std::vector<std::string>& arguments);
+
+}  // namespace vision

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace vision {
+
 const NormalizedRect* largestFace(const std::vector<NormalizedRect>& faces) {
   const NormalizedRect* best = nullptr;
   for (const NormalizedRect& face : faces)
@@ -20,3 +22,5 @@ std::string faceLine(const std::vector<NormalizedRect>& faces) {
                 best->height);
   return line;
 }
+
+}  // namespace vision

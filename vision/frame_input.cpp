@@ -8,7 +8,8 @@
 #include <unistd.h>
 
 #include "output.hpp"
-#include "state.hpp"
+
+namespace vision {
 
 namespace {
 
@@ -16,9 +17,9 @@ constexpr size_t rowAlignment = 64;
 
 }  // namespace
 
-bool readFrame() {
+bool readFrame(int input, std::vector<uint8_t>& frame) {
   size_t have = 0;
-  const auto wanted = static_cast<size_t>(frameBytes);
+  const size_t wanted = frame.size();
   while (have < wanted) {
     const ssize_t n = ::read(input, frame.data() + have, wanted - have);
     if (n < 0) {
@@ -34,7 +35,7 @@ bool readFrame() {
   return true;
 }
 
-PixelBuffer pixelBuffer(const std::vector<uint8_t>& from) {
+PixelBuffer pixelBuffer(const std::vector<uint8_t>& from, int64_t width, int64_t height) {
   PixelBuffer buffer;
   buffer.width = width;
   buffer.height = height;
@@ -50,3 +51,5 @@ PixelBuffer pixelBuffer(const std::vector<uint8_t>& from) {
                 from.data() + static_cast<size_t>(y) * rowBytes, rowBytes);
   return buffer;
 }
+
+}  // namespace vision

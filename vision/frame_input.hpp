@@ -5,13 +5,17 @@
 
 #include "pixel_buffer.hpp"
 
-// Fills `frame` with the next frameBytes bytes of `input`, asking each time
+namespace vision {
+
+// Fills `frame` with the next frame.size() bytes of `input`, asking each time
 // for exactly the bytes still missing, so nothing of the following frame is
 // taken. False at a clean end of input; `fail`s with "truncated frame" when the
 // input ends inside a frame.
-bool readFrame();
+bool readFrame(int input, std::vector<uint8_t>& frame);
 
 // A new buffer of width × height BGRA pixels whose rows start on 64-byte
 // boundaries (so a row can be longer than width × 4 bytes), holding the
-// frame's rows, which lie width × 4 bytes apart in `frame`.
-PixelBuffer pixelBuffer(const std::vector<uint8_t>& from);
+// frame's rows, which lie width × 4 bytes apart in `from`.
+PixelBuffer pixelBuffer(const std::vector<uint8_t>& from, int64_t width, int64_t height);
+
+}  // namespace vision

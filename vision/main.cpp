@@ -5,13 +5,16 @@
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
 
-#include "analyses.hpp"
 #include "command_line.hpp"
+#include "faces.hpp"
 #include "frame_input.hpp"
 #include "output.hpp"
-#include "state.hpp"
+#include "segment.hpp"
+#include "session.hpp"
+#include "text.hpp"
 
 int main(int argc, char** argv) {
+  using namespace vision;
   // The libraries underneath must not write to standard error: only fatal
   // messages go there.
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
@@ -34,16 +37,19 @@ int main(int argc, char** argv) {
       break;
   }
 
-  setUpState(request.mode, request.width, request.height);
-  void (*analyse)(const PixelBuffer&) = faces;
-  if (mode == "segment") analyse = segment;
-  if (mode == "text") analyse = text;
+  const Mode mode = request.mode == "segment" ? Mode::segment
+                    : request.mode == "text"  ? Mode::text
+                                              : Mode::faces;
+  Session session(mode, request.width, request.height);
+  void (*analyse)(Session&, const PixelBuffer&) = faces;
+  if (mode == Mode::segment) analyse = segment;
+  if (mode == Mode::text) analyse = text;
 
-  while (readFrame()) {
+  while (readFrame(session.input, session.frame)) {
     // Everything made for this frame (the buffer, the analysis's own objects)
     // is gone before the next frame is read.
-    const PixelBuffer buffer = pixelBuffer(frame);
-    analyse(buffer);
+    const PixelBuffer buffer = pixelBuffer(session.frame, session.width, session.height);
+    analyse(session, buffer);
   }
   return 0;
 }

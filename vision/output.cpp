@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+namespace vision {
+
 namespace {
 
 void writeAll(int fd, const char* data, size_t size) {
@@ -20,8 +22,8 @@ void writeAll(int fd, const char* data, size_t size) {
 
 }  // namespace
 
-void writeOutput(const void* data, size_t size) {
-  writeAll(STDOUT_FILENO, static_cast<const char*>(data), size);
+void writeOutput(int fd, const void* data, size_t size) {
+  writeAll(fd, static_cast<const char*>(data), size);
 }
 
 void fail(const std::string& message) {
@@ -29,3 +31,5 @@ void fail(const std::string& message) {
   writeAll(STDERR_FILENO, line.data(), line.size());
   ::_exit(2);
 }
+
+}  // namespace vision

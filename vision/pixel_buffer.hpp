@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+namespace vision {
+
 struct PixelBuffer {
   int64_t width = 0;
   int64_t height = 0;
@@ -12,3 +14,5 @@ struct PixelBuffer {
   uint8_t* baseAddress = nullptr;
   std::shared_ptr<uint8_t[]> storage;
 };
+
+}  // namespace vision

@@ -1,4 +1,4 @@
-#include "analyses.hpp"
+#include "segment.hpp"
 
 #include <algorithm>
 #include <new>
@@ -6,20 +6,19 @@
 #include <string>
 
 #include "output.hpp"
-#include "platform/normalized_rect.hpp"
-#include "platform/segmenter.hpp"
 #include "segment_mask.hpp"
-#include "state.hpp"
 
-void segment(const PixelBuffer& buffer) {
+namespace vision {
+
+void segment(Session& session, const PixelBuffer& buffer) {
   try {
     // The whole buffer is rewritten for every frame, so nothing of an
     // earlier frame's mask can remain.
-    const std::optional<cv::Mat> mask = segmentPersons(buffer);
+    const std::optional<cv::Mat> mask = session.segmenter.segment(buffer);
     if (mask) {
-      scaleMask(*mask, maskBytes, width, height);
+      scaleMask(*mask, session.mask, session.width, session.height);
     } else {
-      std::fill(maskBytes.begin(), maskBytes.end(), uint8_t{0});
+      std::fill(session.mask.begin(), session.mask.end(), uint8_t{0});
     }
   } catch (const VisionError& e) {
     fail(std::string("segmentation failed: ") + e.what());
@@ -28,5 +27,7 @@ void segment(const PixelBuffer& buffer) {
   } catch (const std::bad_alloc&) {
     fail("segmentation failed: out of memory");
   }
-  writeOutput(maskBytes.data(), maskBytes.size());
+  writeOutput(session.output, session.mask.data(), session.mask.size());
 }
+
+}  // namespace vision

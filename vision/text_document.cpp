@@ -4,6 +4,8 @@
 
 #include "words.hpp"
 
+namespace vision {
+
 namespace {
 
 using nlohmann::json;
@@ -45,3 +47,5 @@ std::string textDocument(const std::vector<RecognizedLine>& lines,
     return "{}";
   }
 }
+
+}  // namespace vision

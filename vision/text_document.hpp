@@ -7,7 +7,11 @@
 #include "platform/normalized_rect.hpp"
 #include "platform/recognized_text.hpp"
 
+namespace vision {
+
 // The serialised document. Words whose box cannot be had are left out; the
 // two bytes "{}" stand in for a document that cannot be serialised.
 std::string textDocument(const std::vector<RecognizedLine>& lines,
                          const std::vector<NormalizedRect>& faces);
+
+}  // namespace vision

@@ -7,18 +7,20 @@
 #include <unicode/utext.h>
 #include <unicode/utf8.h>
 
+namespace vision {
+
 namespace {
 
-// One character-boundary iterator serves the whole process: building one
-// loads ICU's break rules, which costs far more than a line's split.
-icu::BreakIterator* characterBreaks() {
-  static const std::unique_ptr<icu::BreakIterator> iterator = [] {
+// The character-boundary rules are loaded once and never changed; each split
+// works on its own copy, which costs far less than loading the rules again.
+const icu::BreakIterator* characterRules() {
+  static const std::unique_ptr<const icu::BreakIterator> rules = [] {
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::BreakIterator> made(
         icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    return U_SUCCESS(status) ? std::move(made) : nullptr;
+    return std::unique_ptr<const icu::BreakIterator>(U_SUCCESS(status) ? made.release() : nullptr);
   }();
-  return iterator.get();
+  return rules.get();
 }
 
 bool startsWithWhiteSpace(std::string_view line, size_t at) {
@@ -33,7 +35,8 @@ std::vector<size_t> characterBoundaries(std::string_view line) {
   std::vector<size_t> bounds;
   UErrorCode status = U_ZERO_ERROR;
   UText* text = utext_openUTF8(nullptr, line.data(), static_cast<int64_t>(line.size()), &status);
-  icu::BreakIterator* breaks = characterBreaks();
+  const icu::BreakIterator* rules = characterRules();
+  const std::unique_ptr<icu::BreakIterator> breaks(rules != nullptr ? rules->clone() : nullptr);
   if (breaks != nullptr && U_SUCCESS(status)) {
     breaks->setText(text, status);
     for (int32_t at = breaks->first(); U_SUCCESS(status) && at != icu::BreakIterator::DONE;
@@ -74,3 +77,5 @@ std::vector<Word> splitWords(std::string_view line) {
   }
   return words;
 }
+
+}  // namespace vision

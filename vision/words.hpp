@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+namespace vision {
+
 struct Word {
   std::string_view text;  // a view into the split string
   int64_t offset = 0;     // characters of the string before the word
@@ -17,3 +19,5 @@ struct Word {
 // The words of a UTF-8 string in the order they occur. Bytes that are not
 // valid UTF-8 are ordinary (non-space) characters.
 std::vector<Word> splitWords(std::string_view line);
+
+}  // namespace vision

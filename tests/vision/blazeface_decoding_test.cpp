@@ -5,11 +5,12 @@
 #include <cmath>
 #include <vector>
 
+namespace vision {
 namespace {
 
 TEST(SsdAnchors, BothBlazeFaceLayoutsHave896AnchorsInGridOrder) {
-  for (const auto& [size, strides] : {std::pair{128, std::vector{8, 16, 16, 16}},
-                                      std::pair{256, std::vector{16, 32, 32, 32}}}) {
+  for (const auto& [size, strides] :
+       {std::pair{128, std::vector{8, 16, 16, 16}}, std::pair{256, std::vector{16, 32, 32, 32}}}) {
     const auto anchors = ssdAnchors(size, strides);
     ASSERT_EQ(anchors.size(), 896u);
     // 16 × 16 cells with 2 anchors each, then 8 × 8 cells with 6 each.
@@ -30,10 +31,10 @@ TEST(DecodeBoxes, OffsetsAndSizesAreInInputPixelsAroundTheAnchor) {
   const std::vector<AnchorCenter> anchors = {{0.25f, 0.25f}, {0.5f, 0.75f}, {0.5f, 0.5f}};
   std::vector<float> scores = {1000.0f, 0.0f, -1000.0f};  // clipped, then sigmoid
   std::vector<float> boxes(3 * 16, 0.0f);
-  boxes[0] = 12.8f;   // x offset: 0.1 of a 128 input
-  boxes[1] = -6.4f;   // y offset: -0.05
-  boxes[2] = 25.6f;   // width 0.2
-  boxes[3] = 51.2f;   // height 0.4
+  boxes[0] = 12.8f;  // x offset: 0.1 of a 128 input
+  boxes[1] = -6.4f;  // y offset: -0.05
+  boxes[2] = 25.6f;  // width 0.2
+  boxes[3] = 51.2f;  // height 0.4
   boxes[16 + 2] = 12.8f;
   boxes[16 + 3] = 12.8f;
   const auto found = decodeBoxes(scores.data(), boxes.data(), anchors, 128, 0.5f);
@@ -75,3 +76,4 @@ TEST(IntersectionOverUnion, EmptyAndDisjointBoxesDoNotOverlap) {
 }
 
 }  // namespace
+}  // namespace vision

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+namespace vision {
 namespace {
 
 // Boxes with a lower-left origin: x, y (bottom edge), width, height.
@@ -11,8 +12,9 @@ TEST(FaceLine, NullWithoutFaces) { EXPECT_EQ(faceLine({}), "null\n"); }
 
 TEST(FaceLine, TheLargestAreaWinsAndTheFirstListedWinsATie) {
   // Listed small, large, medium.
-  EXPECT_EQ(faceLine({rect(0.1, 0.1, 0.1, 0.1), rect(0.5, 0.2, 0.3, 0.4), rect(0.2, 0.2, 0.2, 0.2)}),
-            "{\"x\":0.5000,\"y\":0.4000,\"w\":0.3000,\"h\":0.4000}\n");
+  EXPECT_EQ(
+      faceLine({rect(0.1, 0.1, 0.1, 0.1), rect(0.5, 0.2, 0.3, 0.4), rect(0.2, 0.2, 0.2, 0.2)}),
+      "{\"x\":0.5000,\"y\":0.4000,\"w\":0.3000,\"h\":0.4000}\n");
   // Equal areas, different shapes: the earlier one stays.
   const std::vector<NormalizedRect> tie = {rect(0.1, 0.1, 0.2, 0.4), rect(0.6, 0.1, 0.4, 0.2)};
   EXPECT_EQ(largestFace(tie), &tie[0]);
@@ -31,3 +33,4 @@ TEST(FaceLine, TopLeftOriginAndPrintfRounding) {
 }
 
 }  // namespace
+}  // namespace vision

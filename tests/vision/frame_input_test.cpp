@@ -9,8 +9,7 @@
 
 #include <unistd.h>
 
-#include "state.hpp"
-
+namespace vision {
 namespace {
 
 std::vector<uint8_t> countingBytes(size_t size, uint8_t first = 0) {
@@ -19,35 +18,53 @@ std::vector<uint8_t> countingBytes(size_t size, uint8_t first = 0) {
   return bytes;
 }
 
-TEST(ReadFrame, AssemblesPiecesAndLeavesTheNextFrameInThePipe) {
-  setUpState("faces", 20, 16);
+// Writes `bytes` into a new pipe 7 bytes at a time from another thread, then
+// closes its end; returns the reading end.
+int pipeOf(const std::vector<uint8_t>& bytes, std::thread& writer) {
   int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  input = fds[0];
-  // One frame and the first byte of the next, written 7 bytes at a time.
-  const auto bytes = countingBytes(static_cast<size_t>(frameBytes) + 1, 3);
-  std::thread writer([&] {
+  EXPECT_EQ(pipe(fds), 0);
+  writer = std::thread([&bytes, fd = fds[1]] {
     for (size_t at = 0; at < bytes.size(); at += 7) {
       const size_t n = std::min<size_t>(7, bytes.size() - at);
-      ASSERT_EQ(write(fds[1], bytes.data() + at, n), static_cast<ssize_t>(n));
-      usleep(50);
+      EXPECT_EQ(write(fd, bytes.data() + at, n), static_cast<ssize_t>(n));
+      usleep(20);
     }
+    close(fd);
   });
-  ASSERT_TRUE(readFrame());
-  writer.join();
+  return fds[0];
+}
+
+TEST(ReadFrame, AssemblesPiecesAndTakesNothingOfTheNextFrame) {
+  // Two frames of 20 × 16 pixels, then a clean end.
+  std::vector<uint8_t> frame(20 * 16 * 4);
+  const auto bytes = countingBytes(2 * frame.size(), 3);
+  std::thread writer;
+  const int input = pipeOf(bytes, writer);
+  ASSERT_TRUE(readFrame(input, frame));
   EXPECT_TRUE(std::equal(frame.begin(), frame.end(), bytes.begin()));
-  uint8_t next = 0;
-  ASSERT_EQ(read(fds[0], &next, 1), 1);
-  EXPECT_EQ(next, bytes.back());
-  close(fds[1]);
-  EXPECT_FALSE(readFrame());
-  close(fds[0]);
+  ASSERT_TRUE(readFrame(input, frame));
+  EXPECT_TRUE(std::equal(frame.begin(), frame.end(), bytes.begin() + frame.size()));
+  EXPECT_FALSE(readFrame(input, frame));
+  writer.join();
+  close(input);
+}
+
+TEST(ReadFrame, InputEndingInsideAFrameIsFatal) {
+  std::vector<uint8_t> frame(64);
+  const auto bytes = countingBytes(63);
+  EXPECT_EXIT(
+      {
+        std::thread writer;
+        const int input = pipeOf(bytes, writer);
+        readFrame(input, frame);
+        writer.join();
+      },
+      ::testing::ExitedWithCode(2), "^truncated frame\n$");
 }
 
 TEST(PixelBuffer, RowsLandAtTheBufferStride) {
-  setUpState("faces", 17, 16);
-  const auto bytes = countingBytes(static_cast<size_t>(frameBytes));
-  const PixelBuffer buffer = pixelBuffer(bytes);
+  const auto bytes = countingBytes(17 * 16 * 4);
+  const PixelBuffer buffer = pixelBuffer(bytes, 17, 16);
   EXPECT_EQ(buffer.width, 17);
   EXPECT_EQ(buffer.height, 16);
   EXPECT_EQ(buffer.bytesPerRow, 128u);  // 68 bytes of pixels, rounded up
@@ -59,3 +76,4 @@ TEST(PixelBuffer, RowsLandAtTheBufferStride) {
 }
 
 }  // namespace
+}  // namespace vision

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+namespace vision {
 namespace {
 
 using nlohmann::json;
@@ -22,8 +23,8 @@ RecognizedLine lineOf(const std::string& text) {
 
 TEST(RangeBoundingBox, UnitesTheSymbolsTheRangeTouches) {
   RecognizedLine line{"ab c", {}};
-  line.symbols = {{0, 1, {0.1, 0.2, 0.1, 0.1}}, {1, 2, {0.25, 0.15, 0.05, 0.3}},
-                  {3, 4, {0.5, 0.2, 0.1, 0.1}}};
+  line.symbols = {
+      {0, 1, {0.1, 0.2, 0.1, 0.1}}, {1, 2, {0.25, 0.15, 0.05, 0.3}}, {3, 4, {0.5, 0.2, 0.1, 0.1}}};
   const auto ab = rangeBoundingBox(line, 0, 2);
   ASSERT_TRUE(ab);
   EXPECT_DOUBLE_EQ(ab->x, 0.1);
@@ -38,18 +39,19 @@ TEST(RangeBoundingBox, UnitesTheSymbolsTheRangeTouches) {
   EXPECT_TRUE(rangeBoundingBox(accent, 1, 2));
 }
 
-TEST(TextDocument, EmptyFrameHasEmptyListsOnOneCompactLine) {
-  const std::string doc = textDocument({}, {});
-  EXPECT_EQ(json::parse(doc), json::parse(R"({"lines":[],"faces":[]})"));
-  EXPECT_EQ(doc.find_first_of(" \n"), std::string::npos);
-}
+TEST(TextDocument, LinesWordsAndFacesWithTopLeftBoxes) {
+  RecognizedLine summer = lineOf("\u00E9t\u00E9 hot sun");
+  // Forget the boxes of "hot" (bytes 6..8): the word goes, later offsets stay.
+  std::erase_if(summer.symbols,
+                [](const TextSymbol& s) { return s.byteBegin >= 6 && s.byteBegin < 9; });
+  const std::vector<NormalizedRect> faces = {{0.1, 0.2, 0.3, 0.4}, {1.0 / 3.0, 0.0, 0.125, 1.2}};
+  const std::string text =
+      textDocument({lineOf("  Hello   world "), summer, lineOf(""), lineOf(" \t ")}, faces);
+  const json doc = json::parse(text);
+  ASSERT_EQ(doc["lines"].size(), 4U);
 
-TEST(TextDocument, WordsCarryCharacterOffsetsAndTopLeftBoxes) {
-  const json doc = json::parse(textDocument({lineOf("  Hello   world ")}, {}));
-  const json& line = doc["lines"].at(0);
-  EXPECT_EQ(line["text"], "  Hello   world ");
-  ASSERT_EQ(line["words"].size(), 2U);
-  const json& hello = line["words"][0];
+  const json& hello = doc["lines"][0]["words"][0];
+  EXPECT_EQ(doc["lines"][0]["text"], "  Hello   world ");
   EXPECT_EQ(hello["text"], "Hello");
   EXPECT_TRUE(hello["offset"].is_number_integer());
   EXPECT_EQ(hello["offset"], 2);
@@ -57,42 +59,27 @@ TEST(TextDocument, WordsCarryCharacterOffsetsAndTopLeftBoxes) {
   EXPECT_DOUBLE_EQ(hello["w"].get<double>(), 0.05);
   EXPECT_DOUBLE_EQ(hello["y"].get<double>(), 0.25);  // 1 − (0.5 + 0.25)
   EXPECT_DOUBLE_EQ(hello["h"].get<double>(), 0.25);
-  EXPECT_EQ(line["words"][1]["text"], "world");
-  EXPECT_EQ(line["words"][1]["offset"], 10);
-}
+  EXPECT_EQ(doc["lines"][0]["words"][1]["offset"], 10);
 
-TEST(TextDocument, WordWithoutBoxIsDroppedAndLaterOffsetsStay) {
-  RecognizedLine line = lineOf("\u00E9t\u00E9 hot sun");
-  // Forget the boxes of "hot" (bytes 6..8).
-  std::erase_if(line.symbols, [](const TextSymbol& s) { return s.byteBegin >= 6 && s.byteBegin < 9; });
-  const json words = json::parse(textDocument({line}, {}))["lines"][0]["words"];
+  const json& words = doc["lines"][1]["words"];
   ASSERT_EQ(words.size(), 2U);
   EXPECT_EQ(words[0]["text"], "\u00E9t\u00E9");
   EXPECT_EQ(words[1]["text"], "sun");
   EXPECT_EQ(words[1]["offset"], 8);
-}
+  EXPECT_EQ(doc["lines"][2], json::parse(R"({"text":"","words":[]})"));
+  EXPECT_EQ(doc["lines"][3], json::parse(R"({"text":" \t ","words":[]})"));
 
-TEST(TextDocument, EmptyAndBlankLinesKeepTheirStringWithNoWords) {
-  const json doc = json::parse(textDocument({lineOf(""), lineOf(" \t ")}, {}));
-  ASSERT_EQ(doc["lines"].size(), 2U);
-  EXPECT_EQ(doc["lines"][0], json::parse(R"({"text":"","words":[]})"));
-  EXPECT_EQ(doc["lines"][1], json::parse(R"({"text":" \t ","words":[]})"));
-}
-
-TEST(TextDocument, AllFacesInOrderAtFullPrecision) {
-  const std::vector<NormalizedRect> faces = {
-      {0.1, 0.2, 0.3, 0.4}, {1.0 / 3.0, 0.0, 0.125, 1.2}, {-0.05, 0.9, 0.2, 0.2}};
-  const json doc = json::parse(textDocument({}, faces));
-  ASSERT_EQ(doc["faces"].size(), 3U);
-  EXPECT_EQ(doc["faces"][1]["x"].get<double>(), 1.0 / 3.0);
-  EXPECT_EQ(doc["faces"][1]["y"].get<double>(), 1.0 - 1.2);  // above the top: negative
-  EXPECT_EQ(doc["faces"][2]["x"].get<double>(), -0.05);
-  EXPECT_EQ(doc["faces"][2]["y"].get<double>(), 1.0 - (0.9 + 0.2));
+  // Every face, in order, at full precision; above the top y is negative.
+  ASSERT_EQ(doc["faces"].size(), 2U);
   EXPECT_EQ(doc["faces"][0]["h"].get<double>(), 0.4);
+  EXPECT_EQ(doc["faces"][1]["x"].get<double>(), 1.0 / 3.0);
+  EXPECT_EQ(doc["faces"][1]["y"].get<double>(), 1.0 - 1.2);
 }
 
-TEST(TextDocument, UnserialisableDocumentBecomesEmptyObject) {
+TEST(TextDocument, EmptyAndUnserialisableDocuments) {
+  EXPECT_EQ(textDocument({}, {}), R"({"faces":[],"lines":[]})");
   EXPECT_EQ(textDocument({lineOf("caf\xC3")}, {}), "{}");
 }
 
 }  // namespace
+}  // namespace vision

@@ -1,7 +1,9 @@
-#include "blazeface_decoding.hpp"
+#include "platform/blazeface_decoding.hpp"
 
 #include <algorithm>
 #include <cmath>
+
+namespace vision {
 
 std::vector<AnchorCenter> ssdAnchors(int inputSize, const std::vector<int>& strides) {
   std::vector<AnchorCenter> anchors;
@@ -84,3 +86,5 @@ std::vector<FaceBox> weightedNonMaxSuppression(std::vector<FaceBox> boxes, float
   }
   return kept;
 }
+
+}  // namespace vision

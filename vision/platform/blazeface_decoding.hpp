@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <vector>
 
+namespace vision {
+
 // A box in fractions of the model's input square, origin top-left.
 struct FaceBox {
   float xMin = 0;
@@ -42,3 +44,5 @@ float intersectionOverUnion(const FaceBox& a, const FaceBox& b);
 // averaged, weighted by score; the best score is kept) and removed. The
 // result is ordered by score, highest first.
 std::vector<FaceBox> weightedNonMaxSuppression(std::vector<FaceBox> boxes, float iouThreshold);
+
+}  // namespace vision

@@ -1,10 +1,12 @@
-#include "blazeface_model.hpp"
+#include "platform/blazeface_model.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
+
+namespace vision {
 
 BlazeFaceModel loadBlazeFace(const unsigned char* bytes, size_t size, int inputSize,
                              const std::vector<int>& strides) {
@@ -115,3 +117,5 @@ std::vector<FaceBox> runOnCanvas(BlazeFaceModel& model, float minScore) {
   }
   return found;
 }
+
+}  // namespace vision

@@ -8,7 +8,9 @@
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
 
-#include "blazeface_decoding.hpp"
+#include "platform/blazeface_decoding.hpp"
+
+namespace vision {
 
 struct BlazeFaceModel {
   cv::dnn::Net net;
@@ -41,3 +43,5 @@ std::vector<FaceBox> runOnCanvas(BlazeFaceModel& model, float minScore);
 
 // Both steps: faces in `image`.
 std::vector<FaceBox> runBlazeFace(BlazeFaceModel& model, const cv::Mat& image, float minScore);
+
+}  // namespace vision

@@ -1,4 +1,4 @@
-#include "face_detector.hpp"
+#include "platform/face_detector.hpp"
 
 #include <algorithm>
 #include <exception>
@@ -6,9 +6,11 @@
 
 #include <opencv2/core.hpp>
 
-#include "blazeface_front_128.h"
 #include "blazeface_back_256.h"
-#include "blazeface_model.hpp"
+#include "blazeface_front_128.h"
+#include "platform/blazeface_model.hpp"
+
+namespace vision {
 
 // Two BlazeFace networks cover the range of face sizes a desktop detector
 // meets. On a 16:9 frame the 256-pixel "back" network finds faces from about
@@ -27,12 +29,6 @@ namespace {
 constexpr float minScore = 0.5f;
 constexpr float mergeOverlap = 0.3f;
 
-struct Detectors {
-  BlazeFaceModel front;
-  BlazeFaceModel back;
-  std::vector<FaceBox> boxes;
-};
-
 std::string describe(const cv::Exception& e) {
   std::string text = e.err.empty() ? std::string(e.what()) : e.err;
   if (!e.func.empty()) text += " in " + e.func;
@@ -40,22 +36,28 @@ std::string describe(const cv::Exception& e) {
   return text;
 }
 
-// Loaded on first use and kept for the life of the process.
-Detectors& detectors() {
-  static Detectors loaded = [] {
-    Detectors d;
-    d.front = loadBlazeFace(blazeface_front_128, blazeface_front_128_size, 128, {8, 16, 16, 16});
-    d.back = loadBlazeFace(blazeface_back_256, blazeface_back_256_size, 256, {16, 32, 32, 32});
-    return d;
-  }();
-  return loaded;
-}
-
 }  // namespace
 
-std::vector<NormalizedRect> detectFaceRectangles(const PixelBuffer& buffer, FaceSearch search) {
+struct FaceDetector::Networks {
+  BlazeFaceModel front;
+  BlazeFaceModel back;
+  std::vector<FaceBox> boxes;
+};
+
+FaceDetector::FaceDetector() = default;
+FaceDetector::~FaceDetector() = default;
+
+std::vector<NormalizedRect> FaceDetector::detect(const PixelBuffer& buffer, FaceSearch search) {
   try {
-    Detectors& d = detectors();
+    if (!networks_) {
+      auto loaded = std::make_unique<Networks>();
+      loaded->front =
+          loadBlazeFace(blazeface_front_128, blazeface_front_128_size, 128, {8, 16, 16, 16});
+      loaded->back =
+          loadBlazeFace(blazeface_back_256, blazeface_back_256_size, 256, {16, 32, 32, 32});
+      networks_ = std::move(loaded);
+    }
+    Networks& d = *networks_;
     const cv::Mat image(static_cast<int>(buffer.height), static_cast<int>(buffer.width), CV_8UC4,
                         buffer.baseAddress, buffer.bytesPerRow);
     // The front network sees the frame as the back one does, halved: one pass
@@ -80,3 +82,5 @@ std::vector<NormalizedRect> detectFaceRectangles(const PixelBuffer& buffer, Face
     throw VisionError(e.what());
   }
 }
+
+}  // namespace vision

@@ -1,9 +1,12 @@
 #pragma once
 // Face rectangles in a frame, as the face-detection service gives them.
+#include <memory>
 #include <vector>
 
 #include "pixel_buffer.hpp"
 #include "platform/normalized_rect.hpp"
+
+namespace vision {
 
 // What the caller needs of a frame's faces.
 enum class FaceSearch {
@@ -11,7 +14,23 @@ enum class FaceSearch {
   largest,  // the largest face: smaller ones may be left out
 };
 
-// Faces in the service's order, each a normalised box with a lower-left
-// origin. Throws VisionError when detection fails.
-std::vector<NormalizedRect> detectFaceRectangles(const PixelBuffer& buffer,
-                                                 FaceSearch search = FaceSearch::every);
+// The two BlazeFace networks, loaded on the first frame and kept, with the
+// buffers they reuse for every frame.
+class FaceDetector {
+ public:
+  FaceDetector();
+  ~FaceDetector();
+  FaceDetector(const FaceDetector&) = delete;
+  FaceDetector& operator=(const FaceDetector&) = delete;
+
+  // Faces in the service's order, each a normalised box with a lower-left
+  // origin. Throws VisionError when detection fails.
+  std::vector<NormalizedRect> detect(const PixelBuffer& buffer,
+                                     FaceSearch search = FaceSearch::every);
+
+ private:
+  struct Networks;
+  std::unique_ptr<Networks> networks_;
+};
+
+}  // namespace vision

@@ -3,6 +3,8 @@
 // image's lower-left corner, y growing upwards.
 #include <stdexcept>
 
+namespace vision {
+
 struct NormalizedRect {
   double x = 0;
   double y = 0;
@@ -14,3 +16,5 @@ struct NormalizedRect {
 struct VisionError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+}  // namespace vision

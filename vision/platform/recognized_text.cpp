@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace vision {
+
 std::optional<NormalizedRect> rangeBoundingBox(const RecognizedLine& line, size_t byteBegin,
                                                size_t byteEnd) {
   std::optional<NormalizedRect> box;
@@ -27,3 +29,5 @@ std::optional<NormalizedRect> rangeBoundingBox(const RecognizedLine& line, size_
   }
   return box;
 }
+
+}  // namespace vision

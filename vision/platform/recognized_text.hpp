@@ -8,6 +8,8 @@
 
 #include "platform/normalized_rect.hpp"
 
+namespace vision {
+
 // One recognised symbol: its UTF-8 byte range in the line's string and its
 // box (lower-left origin, fractions of the image size).
 struct TextSymbol {
@@ -25,3 +27,5 @@ struct RecognizedLine {
 // of the symbols that overlap the range; none when no symbol does.
 std::optional<NormalizedRect> rangeBoundingBox(const RecognizedLine& line, size_t byteBegin,
                                                size_t byteEnd);
+
+}  // namespace vision

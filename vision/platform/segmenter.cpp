@@ -12,6 +12,7 @@
 #include "selfieSegmentationLandscapeModel.h"
 #include "selfieSegmentationModel.h"
 
+namespace vision {
 
 namespace {
 
@@ -20,18 +21,11 @@ TfliteNetwork load(SegmentationModel which) {
   // The model files' bytes, built into the program.
   const TfliteModel model =
       general ? readTfliteModel(selfieSegmentationModel, selfieSegmentationModel_size)
-              : readTfliteModel(selfieSegmentationLandscapeModel, selfieSegmentationLandscapeModel_size);
+              : readTfliteModel(selfieSegmentationLandscapeModel,
+                                selfieSegmentationLandscapeModel_size);
   TfliteNetwork network = buildTfliteNetwork(model);
   if (network.inputChannels != 3) throw VisionError("segmentation model does not take RGB images");
   return network;
-}
-
-// Each network is built on first use and kept for the life of the process.
-TfliteNetwork& network(SegmentationModel which) {
-  static std::unique_ptr<TfliteNetwork> networks[2];
-  auto& slot = networks[which == SegmentationModel::general ? 0 : 1];
-  if (!slot) slot = std::make_unique<TfliteNetwork>(load(which));
-  return *slot;
 }
 
 // The frame stretched to the network's input: RGB, values in [0, 1], NCHW.
@@ -59,12 +53,15 @@ SegmentationModel segmentationModelFor(int64_t frameWidth, int64_t frameHeight) 
                                           : SegmentationModel::general;
 }
 
-std::optional<cv::Mat> segmentPersons(const PixelBuffer& buffer) {
+std::optional<cv::Mat> Segmenter::segment(const PixelBuffer& buffer) {
   if (buffer.baseAddress == nullptr || buffer.width < 1 || buffer.height < 1 ||
       buffer.bytesPerRow < static_cast<size_t>(buffer.width) * 4)
     throw VisionError("the frame's pixel buffer is not a BGRA image");
   try {
-    TfliteNetwork& net = network(segmentationModelFor(buffer.width, buffer.height));
+    const SegmentationModel which = segmentationModelFor(buffer.width, buffer.height);
+    auto& slot = networks_[which == SegmentationModel::general ? 0 : 1];
+    if (!slot) slot = std::make_unique<TfliteNetwork>(load(which));
+    TfliteNetwork& net = *slot;
     net.net.setInput(networkInput(buffer, net));
     const cv::Mat out = net.net.forward(net.outputLayer);
     // A network that gives anything but one plane of probabilities is not a
@@ -79,3 +76,5 @@ std::optional<cv::Mat> segmentPersons(const PixelBuffer& buffer) {
     throw VisionError(e.err.empty() ? std::string(e.what()) : e.err);
   }
 }
+
+}  // namespace vision

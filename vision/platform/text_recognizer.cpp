@@ -8,10 +8,12 @@
 
 #include <leptonica/allheaders.h>
 #include <omp.h>
-#include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
 #include <tesseract/baseapi.h>
 #include <tesseract/resultiterator.h>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace vision {
 
 namespace {
 
@@ -22,8 +24,8 @@ constexpr const char* kTessdata = ORVIK_TESSDATA_DIR;
 // left unloaded, so the LSTM's reading is not corrected towards known words,
 // and the engine's diagnostics go nowhere instead of to standard error.
 const std::vector<std::string> kInitNames = {
-    "load_system_dawg", "load_freq_dawg",    "load_unambig_dawg", "load_punc_dawg",
-    "load_number_dawg", "load_bigram_dawg",  "debug_file",
+    "load_system_dawg", "load_freq_dawg",   "load_unambig_dawg", "load_punc_dawg",
+    "load_number_dawg", "load_bigram_dawg", "debug_file",
 };
 const std::vector<std::string> kInitValues = {
     "0", "0", "0", "0", "0", "0", "/dev/null",
@@ -51,14 +53,6 @@ std::unique_ptr<tesseract::TessBaseAPI> loadEngine() {
   }
   engine->SetPageSegMode(tesseract::PSM_AUTO);
   return engine;
-}
-
-tesseract::TessBaseAPI& engine() {
-  static const std::unique_ptr<tesseract::TessBaseAPI> loaded = loadEngine();
-  if (!loaded) {
-    throw VisionError(std::string("could not load the English text model from ") + kTessdata);
-  }
-  return *loaded;
 }
 
 // Pixel edges as Tesseract gives them: top-left origin, right and bottom
@@ -106,8 +100,7 @@ bool isReadSymbol(const char* text) {
 
 // Walks the page word by word and, inside each word, symbol by symbol, in
 // reading order. A line's string is its words joined by single spaces.
-std::vector<RecognizedLine> readLines(tesseract::ResultIterator& it, double width,
-                                      double height) {
+std::vector<RecognizedLine> readLines(tesseract::ResultIterator& it, double width, double height) {
   std::vector<RecognizedLine> lines;
   constexpr auto kSymbol = tesseract::RIL_SYMBOL;
   PixelBox lineBox;
@@ -148,12 +141,19 @@ std::vector<RecognizedLine> readLines(tesseract::ResultIterator& it, double widt
 
 }  // namespace
 
-std::vector<RecognizedLine> recognizeTextLines(const PixelBuffer& buffer) {
+TextRecognizer::TextRecognizer() = default;
+TextRecognizer::~TextRecognizer() = default;
+
+std::vector<RecognizedLine> TextRecognizer::recognize(const PixelBuffer& buffer) {
   if (buffer.width <= 0 || buffer.height <= 0 || buffer.width > INT_MAX / 4 ||
       buffer.height > INT_MAX || buffer.baseAddress == nullptr) {
     throw VisionError("the frame has no pixels");
   }
-  tesseract::TessBaseAPI& api = engine();
+  if (!engine_) engine_ = loadEngine();
+  if (!engine_) {
+    throw VisionError(std::string("could not load the English text model from ") + kTessdata);
+  }
+  tesseract::TessBaseAPI& api = *engine_;
 
   // The engine works on luminance; handing it one gray byte per pixel spares
   // it a colour copy and reads the channels in their real BGRA order.
@@ -174,3 +174,5 @@ std::vector<RecognizedLine> recognizeTextLines(const PixelBuffer& buffer) {
   api.Clear();
   return lines;
 }
+
+}  // namespace vision

@@ -10,6 +10,8 @@
 #include "platform/normalized_rect.hpp"
 #include "platform/tflite_schema.hpp"
 
+namespace vision {
+
 namespace ts = tflite_schema;
 
 namespace {
@@ -45,19 +47,74 @@ enum OptionsKind : uint8_t {
 // Names of builtin operators for the refusal message; the list covers the
 // operators of common image models, others are named by number.
 std::string builtinName(int32_t code) {
-  static const char* const names[] = {
-      "ADD", "AVERAGE_POOL_2D", "CONCATENATION", "CONV_2D", "DEPTHWISE_CONV_2D",
-      "DEPTH_TO_SPACE", "DEQUANTIZE", "EMBEDDING_LOOKUP", "FLOOR", "FULLY_CONNECTED",
-      "HASHTABLE_LOOKUP", "L2_NORMALIZATION", "L2_POOL_2D", "LOCAL_RESPONSE_NORMALIZATION",
-      "LOGISTIC", "LSH_PROJECTION", "LSTM", "MAX_POOL_2D", "MUL", "RELU", "RELU_N1_TO_1",
-      "RELU6", "RESHAPE", "RESIZE_BILINEAR", "RNN", "SOFTMAX", "SPACE_TO_DEPTH", "SVDF",
-      "TANH", "CONCAT_EMBEDDINGS", "SKIP_GRAM", "CALL", "CUSTOM", "EMBEDDING_LOOKUP_SPARSE",
-      "PAD", "UNIDIRECTIONAL_SEQUENCE_RNN", "GATHER", "BATCH_TO_SPACE_ND",
-      "SPACE_TO_BATCH_ND", "TRANSPOSE", "MEAN", "SUB", "DIV", "SQUEEZE",
-      "UNIDIRECTIONAL_SEQUENCE_LSTM", "STRIDED_SLICE", "BIDIRECTIONAL_SEQUENCE_RNN", "EXP",
-      "TOPK_V2", "SPLIT", "LOG_SOFTMAX", "DELEGATE", "BIDIRECTIONAL_SEQUENCE_LSTM", "CAST",
-      "PRELU", "MAXIMUM", "ARG_MAX", "MINIMUM", "LESS", "NEG", "PADV2", "GREATER",
-      "GREATER_EQUAL", "LESS_EQUAL", "SELECT", "SLICE", "SIN", "TRANSPOSE_CONV"};
+  static const char* const names[] = {"ADD",
+                                      "AVERAGE_POOL_2D",
+                                      "CONCATENATION",
+                                      "CONV_2D",
+                                      "DEPTHWISE_CONV_2D",
+                                      "DEPTH_TO_SPACE",
+                                      "DEQUANTIZE",
+                                      "EMBEDDING_LOOKUP",
+                                      "FLOOR",
+                                      "FULLY_CONNECTED",
+                                      "HASHTABLE_LOOKUP",
+                                      "L2_NORMALIZATION",
+                                      "L2_POOL_2D",
+                                      "LOCAL_RESPONSE_NORMALIZATION",
+                                      "LOGISTIC",
+                                      "LSH_PROJECTION",
+                                      "LSTM",
+                                      "MAX_POOL_2D",
+                                      "MUL",
+                                      "RELU",
+                                      "RELU_N1_TO_1",
+                                      "RELU6",
+                                      "RESHAPE",
+                                      "RESIZE_BILINEAR",
+                                      "RNN",
+                                      "SOFTMAX",
+                                      "SPACE_TO_DEPTH",
+                                      "SVDF",
+                                      "TANH",
+                                      "CONCAT_EMBEDDINGS",
+                                      "SKIP_GRAM",
+                                      "CALL",
+                                      "CUSTOM",
+                                      "EMBEDDING_LOOKUP_SPARSE",
+                                      "PAD",
+                                      "UNIDIRECTIONAL_SEQUENCE_RNN",
+                                      "GATHER",
+                                      "BATCH_TO_SPACE_ND",
+                                      "SPACE_TO_BATCH_ND",
+                                      "TRANSPOSE",
+                                      "MEAN",
+                                      "SUB",
+                                      "DIV",
+                                      "SQUEEZE",
+                                      "UNIDIRECTIONAL_SEQUENCE_LSTM",
+                                      "STRIDED_SLICE",
+                                      "BIDIRECTIONAL_SEQUENCE_RNN",
+                                      "EXP",
+                                      "TOPK_V2",
+                                      "SPLIT",
+                                      "LOG_SOFTMAX",
+                                      "DELEGATE",
+                                      "BIDIRECTIONAL_SEQUENCE_LSTM",
+                                      "CAST",
+                                      "PRELU",
+                                      "MAXIMUM",
+                                      "ARG_MAX",
+                                      "MINIMUM",
+                                      "LESS",
+                                      "NEG",
+                                      "PADV2",
+                                      "GREATER",
+                                      "GREATER_EQUAL",
+                                      "LESS_EQUAL",
+                                      "SELECT",
+                                      "SLICE",
+                                      "SIN",
+                                      "TRANSPOSE_CONV"};
   if (code == kHardSwish) return "HARD_SWISH";
   if (code >= 0 && static_cast<size_t>(code) < std::size(names)) return names[code];
   return "builtin operator " + std::to_string(code);
@@ -76,7 +133,8 @@ std::vector<int> intList(const flatbuffers::Vector<T>* v) {
 size_t elementCount(const std::vector<int>& shape) {
   size_t n = 1;
   for (int d : shape) {
-    if (d <= 0 || n > (size_t{1} << 40) / static_cast<size_t>(d)) refuse("tensor shape out of range");
+    if (d <= 0 || n > (size_t{1} << 40) / static_cast<size_t>(d))
+      refuse("tensor shape out of range");
     n *= static_cast<size_t>(d);
   }
   return n;
@@ -128,18 +186,25 @@ TfliteTensor readTensor(const ts::Tensor& t, const ts::Model& model) {
 
 TfliteActivation activation(int8_t code, const std::string& op) {
   switch (code) {
-    case ts::kNone: return TfliteActivation::None;
-    case ts::kRelu: return TfliteActivation::Relu;
-    case ts::kRelu6: return TfliteActivation::Relu6;
-    default: refuse(op + " has an unsupported fused activation " + std::to_string(code));
+    case ts::kNone:
+      return TfliteActivation::None;
+    case ts::kRelu:
+      return TfliteActivation::Relu;
+    case ts::kRelu6:
+      return TfliteActivation::Relu6;
+    default:
+      refuse(op + " has an unsupported fused activation " + std::to_string(code));
   }
 }
 
 TflitePadding padding(int8_t code, const std::string& op) {
   switch (code) {
-    case ts::kSame: return TflitePadding::Same;
-    case ts::kValid: return TflitePadding::Valid;
-    default: refuse(op + " has an unknown padding " + std::to_string(code));
+    case ts::kSame:
+      return TflitePadding::Same;
+    case ts::kValid:
+      return TflitePadding::Valid;
+    default:
+      refuse(op + " has an unknown padding " + std::to_string(code));
   }
 }
 
@@ -243,17 +308,28 @@ void readTransposeOptions(TfliteOperator& out, const ts::Operator& op) {
 
 std::string tfliteOpName(TfliteOp op) {
   switch (op) {
-    case TfliteOp::Conv2d: return "CONV_2D";
-    case TfliteOp::DepthwiseConv2d: return "DEPTHWISE_CONV_2D";
-    case TfliteOp::Relu: return "RELU";
-    case TfliteOp::HardSwish: return "HARD_SWISH";
-    case TfliteOp::Add: return "ADD";
-    case TfliteOp::Mul: return "MUL";
-    case TfliteOp::Logistic: return "LOGISTIC";
-    case TfliteOp::AveragePool2d: return "AVERAGE_POOL_2D";
-    case TfliteOp::Mean: return "MEAN";
-    case TfliteOp::ResizeBilinear: return "RESIZE_BILINEAR";
-    case TfliteOp::TransposeConvBias: return "Convolution2DTransposeBias";
+    case TfliteOp::Conv2d:
+      return "CONV_2D";
+    case TfliteOp::DepthwiseConv2d:
+      return "DEPTHWISE_CONV_2D";
+    case TfliteOp::Relu:
+      return "RELU";
+    case TfliteOp::HardSwish:
+      return "HARD_SWISH";
+    case TfliteOp::Add:
+      return "ADD";
+    case TfliteOp::Mul:
+      return "MUL";
+    case TfliteOp::Logistic:
+      return "LOGISTIC";
+    case TfliteOp::AveragePool2d:
+      return "AVERAGE_POOL_2D";
+    case TfliteOp::Mean:
+      return "MEAN";
+    case TfliteOp::ResizeBilinear:
+      return "RESIZE_BILINEAR";
+    case TfliteOp::TransposeConvBias:
+      return "Convolution2DTransposeBias";
   }
   return "unknown";
 }
@@ -268,8 +344,7 @@ TfliteModel readTfliteModel(const uint8_t* data, size_t size) {
   if (model->subgraphs() == nullptr || model->subgraphs()->size() != 1)
     refuse("model must have exactly one graph");
   const ts::SubGraph* graph = model->subgraphs()->Get(0);
-  if (graph->tensors() == nullptr || graph->operators() == nullptr)
-    refuse("model graph is empty");
+  if (graph->tensors() == nullptr || graph->operators() == nullptr) refuse("model graph is empty");
 
   TfliteModel out;
   for (const ts::Tensor* t : *graph->tensors()) out.tensors.push_back(readTensor(*t, *model));
@@ -300,16 +375,36 @@ TfliteModel readTfliteModel(const uint8_t* data, size_t size) {
 
     std::string name = builtinName(builtin);
     switch (builtin) {
-      case kConv2d: o.op = TfliteOp::Conv2d; break;
-      case kDepthwiseConv2d: o.op = TfliteOp::DepthwiseConv2d; break;
-      case kRelu: o.op = TfliteOp::Relu; break;
-      case kHardSwish: o.op = TfliteOp::HardSwish; break;
-      case kAdd: o.op = TfliteOp::Add; break;
-      case kMul: o.op = TfliteOp::Mul; break;
-      case kLogistic: o.op = TfliteOp::Logistic; break;
-      case kAveragePool2d: o.op = TfliteOp::AveragePool2d; break;
-      case kMean: o.op = TfliteOp::Mean; break;
-      case kResizeBilinear: o.op = TfliteOp::ResizeBilinear; break;
+      case kConv2d:
+        o.op = TfliteOp::Conv2d;
+        break;
+      case kDepthwiseConv2d:
+        o.op = TfliteOp::DepthwiseConv2d;
+        break;
+      case kRelu:
+        o.op = TfliteOp::Relu;
+        break;
+      case kHardSwish:
+        o.op = TfliteOp::HardSwish;
+        break;
+      case kAdd:
+        o.op = TfliteOp::Add;
+        break;
+      case kMul:
+        o.op = TfliteOp::Mul;
+        break;
+      case kLogistic:
+        o.op = TfliteOp::Logistic;
+        break;
+      case kAveragePool2d:
+        o.op = TfliteOp::AveragePool2d;
+        break;
+      case kMean:
+        o.op = TfliteOp::Mean;
+        break;
+      case kResizeBilinear:
+        o.op = TfliteOp::ResizeBilinear;
+        break;
       case kDequantize: {
         // Half-float weights are stored once and widened by DEQUANTIZE; the
         // widening is done here, once, instead of on every run.
@@ -322,7 +417,8 @@ TfliteModel readTfliteModel(const uint8_t* data, size_t size) {
         continue;
       }
       case kCustom: {
-        name = code->customCode() != nullptr ? code->customCode()->str() : "unnamed custom operator";
+        name =
+            code->customCode() != nullptr ? code->customCode()->str() : "unnamed custom operator";
         if (name != "Convolution2DTransposeBias") refuse("unsupported operator " + name);
         o.op = TfliteOp::TransposeConvBias;
         readTransposeOptions(o, *op);
@@ -339,3 +435,5 @@ TfliteModel readTfliteModel(const uint8_t* data, size_t size) {
   }
   return out;
 }
+
+}  // namespace vision

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace vision {
+
 enum class TfliteOp {
   Conv2d,
   DepthwiseConv2d,
@@ -67,3 +69,5 @@ std::string tfliteOpName(TfliteOp op);
 // are folded into float constants. Throws VisionError for a damaged file, an
 // unknown operator (naming it) or a shape the operators cannot take.
 TfliteModel readTfliteModel(const uint8_t* data, size_t size);
+
+}  // namespace vision

@@ -7,6 +7,8 @@
 
 #include "platform/normalized_rect.hpp"
 
+namespace vision {
+
 namespace {
 
 // Where a tensor's value comes from in the network: a layer and its output.
@@ -134,7 +136,8 @@ struct Builder {
     const Pin in = input(op, 0);
     const auto shape = imageShape(op, op.inputs[0]);
     const TfliteTensor& filter = constant(op, 1);
-    if (filter.shape.size() != 4 || filter.values.empty()) refuse(op, "filter is not 4-dimensional");
+    if (filter.shape.size() != 4 || filter.values.empty())
+      refuse(op, "filter is not 4-dimensional");
     const int inC = shape[3];
     // Filters are [out, kh, kw, in] for convolutions, [1, kh, kw, out] for
     // depthwise ones; OpenCV wants [out, in / groups, kh, kw].
@@ -187,7 +190,8 @@ struct Builder {
     const TfliteTensor& bias = checkedBias(op, 2, outC);
 
     auto trimmed = [&](int inSize, int k, int s) {
-      const int total = op.padding == TflitePadding::Same ? std::max(0, k - (inSize - 1) % s - 1) : 0;
+      const int total =
+          op.padding == TflitePadding::Same ? std::max(0, k - (inSize - 1) % s - 1) : 0;
       return Axis{s * (inSize - 1) + k - total, total / 2, total - total / 2};
     };
     const Axis y = trimmed(shape[1], kh, op.strideH);
@@ -322,17 +326,37 @@ TfliteNetwork buildTfliteNetwork(const TfliteModel& model) {
   for (size_t i = 0; i < model.operators.size(); ++i) {
     const TfliteOperator& op = model.operators[i];
     switch (op.op) {
-      case TfliteOp::Conv2d: b.conv(op, i, false); break;
-      case TfliteOp::DepthwiseConv2d: b.conv(op, i, true); break;
-      case TfliteOp::TransposeConvBias: b.transposeConv(op, i); break;
-      case TfliteOp::Relu: b.unary(op, i, "ReLU"); break;
-      case TfliteOp::HardSwish: b.unary(op, i, "HardSwish"); break;
-      case TfliteOp::Logistic: b.unary(op, i, "Sigmoid"); break;
+      case TfliteOp::Conv2d:
+        b.conv(op, i, false);
+        break;
+      case TfliteOp::DepthwiseConv2d:
+        b.conv(op, i, true);
+        break;
+      case TfliteOp::TransposeConvBias:
+        b.transposeConv(op, i);
+        break;
+      case TfliteOp::Relu:
+        b.unary(op, i, "ReLU");
+        break;
+      case TfliteOp::HardSwish:
+        b.unary(op, i, "HardSwish");
+        break;
+      case TfliteOp::Logistic:
+        b.unary(op, i, "Sigmoid");
+        break;
       case TfliteOp::Add:
-      case TfliteOp::Mul: b.binary(op, i); break;
-      case TfliteOp::AveragePool2d: b.averagePool(op, i); break;
-      case TfliteOp::Mean: b.mean(op, i); break;
-      case TfliteOp::ResizeBilinear: b.resize(op, i); break;
+      case TfliteOp::Mul:
+        b.binary(op, i);
+        break;
+      case TfliteOp::AveragePool2d:
+        b.averagePool(op, i);
+        break;
+      case TfliteOp::Mean:
+        b.mean(op, i);
+        break;
+      case TfliteOp::ResizeBilinear:
+        b.resize(op, i);
+        break;
     }
   }
   const std::string& out = b.result.layerOfTensor[static_cast<size_t>(model.outputs[0])];
@@ -340,3 +364,5 @@ TfliteNetwork buildTfliteNetwork(const TfliteModel& model) {
   b.result.outputLayer = out;
   return std::move(b.result);
 }
+
+}  // namespace vision

@@ -9,6 +9,8 @@
 
 #include "platform/tflite_model.hpp"
 
+namespace vision {
+
 struct TfliteNetwork {
   cv::dnn::Net net;
   int inputHeight = 0;
@@ -23,3 +25,5 @@ struct TfliteNetwork {
 // Builds the network. Throws VisionError, naming the operator, for anything
 // the layers cannot express (a shape, a constant operand, a broadcast).
 TfliteNetwork buildTfliteNetwork(const TfliteModel& model);
+
+}  // namespace vision

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-namespace tflite_schema {
+namespace vision::tflite_schema {
 
 using flatbuffers::Offset;
 using flatbuffers::String;
@@ -65,9 +65,14 @@ struct Options : private flatbuffers::Table {
     for (int i = 0; i < count; ++i) {
       bool ok = true;
       switch (widths[i]) {
-        case 1: ok = VerifyField<int8_t>(v, slot(i), 1); break;
-        case 4: ok = VerifyField<int32_t>(v, slot(i), 4); break;
-        default: ok = false;
+        case 1:
+          ok = VerifyField<int8_t>(v, slot(i), 1);
+          break;
+        case 4:
+          ok = VerifyField<int32_t>(v, slot(i), 4);
+          break;
+        default:
+          ok = false;
       }
       if (!ok) return false;
     }
@@ -118,9 +123,8 @@ struct OperatorCode : private flatbuffers::Table {
   const String* customCode() const { return GetPointer<const String*>(slot(1)); }
   int32_t builtinCode() const { return GetField<int32_t>(slot(3), 0); }
   bool Verify(Verifier& v) const {
-    return VerifyTableStart(v) && VerifyField<int8_t>(v, slot(0), 1) &&
-           VerifyOffset(v, slot(1)) && v.VerifyString(customCode()) &&
-           VerifyField<int32_t>(v, slot(3), 4) && v.EndTable();
+    return VerifyTableStart(v) && VerifyField<int8_t>(v, slot(0), 1) && VerifyOffset(v, slot(1)) &&
+           v.VerifyString(customCode()) && VerifyField<int32_t>(v, slot(3), 4) && v.EndTable();
   }
 };
 
@@ -143,4 +147,4 @@ struct Model : private flatbuffers::Table {
   }
 };
 
-}  // namespace tflite_schema
+}  // namespace vision::tflite_schema

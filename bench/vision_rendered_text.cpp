@@ -1,4 +1,4 @@
-#include "rendered_text.hpp"
+#include "vision_rendered_text.hpp"
 
 #include <sstream>
 

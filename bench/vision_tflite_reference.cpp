@@ -1,8 +1,10 @@
-#include "vision/tflite_reference.hpp"
+#include "vision_tflite_reference.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+
+namespace vision {
 
 namespace {
 
@@ -28,9 +30,12 @@ int leadingPad(TflitePadding padding, int in, int out, int k, int stride, int di
 
 float activate(TfliteActivation a, float v) {
   switch (a) {
-    case TfliteActivation::Relu: return std::max(v, 0.f);
-    case TfliteActivation::Relu6: return std::min(std::max(v, 0.f), 6.f);
-    case TfliteActivation::None: break;
+    case TfliteActivation::Relu:
+      return std::max(v, 0.f);
+    case TfliteActivation::Relu6:
+      return std::min(std::max(v, 0.f), 6.f);
+    case TfliteActivation::None:
+      break;
   }
   return v;
 }
@@ -43,7 +48,8 @@ void conv(const TfliteModel& m, const TfliteOperator& op, Tensors& v, bool depth
   const TfliteTensor& f = m.tensors[op.inputs[1]];
   const int kh = f.shape[1], kw = f.shape[2];
   const auto& in = v[op.inputs[0]];
-  const std::vector<float>* bias = op.inputs.size() > 2 && op.inputs[2] >= 0 ? &v[op.inputs[2]] : nullptr;
+  const std::vector<float>* bias =
+      op.inputs.size() > 2 && op.inputs[2] >= 0 ? &v[op.inputs[2]] : nullptr;
   const int py = leadingPad(op.padding, is.h, os.h, kh, op.strideH, op.dilationH);
   const int px = leadingPad(op.padding, is.w, os.w, kw, op.strideW, op.dilationW);
   auto& out = v[op.outputs[0]];
@@ -59,7 +65,8 @@ void conv(const TfliteModel& m, const TfliteOperator& op, Tensors& v, bool depth
             if (iy < 0 || ix < 0 || iy >= is.h || ix >= is.w) continue;
             if (depthwise) {
               const int ic = o / op.depthMultiplier;
-              sum += in[at(is, iy, ix, ic)] * f.values[(static_cast<size_t>(ky) * kw + kx) * os.c + o];
+              sum +=
+                  in[at(is, iy, ix, ic)] * f.values[(static_cast<size_t>(ky) * kw + kx) * os.c + o];
             } else {
               for (int i = 0; i < is.c; ++i)
                 sum += in[at(is, iy, ix, i)] *
@@ -99,8 +106,9 @@ void transposeConv(const TfliteModel& m, const TfliteOperator& op, Tensors& v) {
               const int y = iy * op.strideH - py + ky;
               const int x = ix * op.strideW - px + kx;
               if (y < 0 || x < 0 || y >= os.h || x >= os.w) continue;
-              acc[at(os, y, x, o)] += in[at(is, iy, ix, i)] *
-                                      f.values[((static_cast<size_t>(o) * kh + ky) * kw + kx) * is.c + i];
+              acc[at(os, y, x, o)] +=
+                  in[at(is, iy, ix, i)] *
+                  f.values[((static_cast<size_t>(o) * kh + ky) * kw + kx) * is.c + i];
             }
   out.assign(acc.begin(), acc.end());
 }
@@ -186,10 +194,17 @@ void pointwise(const TfliteOperator& op, Tensors& v) {
   for (size_t i = 0; i < in.size(); ++i) {
     const float x = in[i];
     switch (op.op) {
-      case TfliteOp::Relu: out[i] = std::max(x, 0.f); break;
-      case TfliteOp::HardSwish: out[i] = x * std::min(std::max(x + 3.f, 0.f), 6.f) / 6.f; break;
-      case TfliteOp::Logistic: out[i] = 1.f / (1.f + std::exp(-x)); break;
-      default: throw std::runtime_error("reference: not a pointwise operator");
+      case TfliteOp::Relu:
+        out[i] = std::max(x, 0.f);
+        break;
+      case TfliteOp::HardSwish:
+        out[i] = x * std::min(std::max(x + 3.f, 0.f), 6.f) / 6.f;
+        break;
+      case TfliteOp::Logistic:
+        out[i] = 1.f / (1.f + std::exp(-x));
+        break;
+      default:
+        throw std::runtime_error("reference: not a pointwise operator");
     }
   }
 }
@@ -203,18 +218,36 @@ std::vector<std::vector<float>> evaluateReference(const TfliteModel& model,
   v[model.inputs[0]] = input;
   for (const TfliteOperator& op : model.operators) {
     switch (op.op) {
-      case TfliteOp::Conv2d: conv(model, op, v, false); break;
-      case TfliteOp::DepthwiseConv2d: conv(model, op, v, true); break;
-      case TfliteOp::TransposeConvBias: transposeConv(model, op, v); break;
+      case TfliteOp::Conv2d:
+        conv(model, op, v, false);
+        break;
+      case TfliteOp::DepthwiseConv2d:
+        conv(model, op, v, true);
+        break;
+      case TfliteOp::TransposeConvBias:
+        transposeConv(model, op, v);
+        break;
       case TfliteOp::Add:
-      case TfliteOp::Mul: elementwise(model, op, v); break;
-      case TfliteOp::AveragePool2d: averagePool(model, op, v, false); break;
-      case TfliteOp::Mean: averagePool(model, op, v, true); break;
-      case TfliteOp::ResizeBilinear: resizeBilinear(model, op, v); break;
+      case TfliteOp::Mul:
+        elementwise(model, op, v);
+        break;
+      case TfliteOp::AveragePool2d:
+        averagePool(model, op, v, false);
+        break;
+      case TfliteOp::Mean:
+        averagePool(model, op, v, true);
+        break;
+      case TfliteOp::ResizeBilinear:
+        resizeBilinear(model, op, v);
+        break;
       case TfliteOp::Relu:
       case TfliteOp::HardSwish:
-      case TfliteOp::Logistic: pointwise(op, v); break;
+      case TfliteOp::Logistic:
+        pointwise(op, v);
+        break;
     }
   }
   return v;
 }
+
+}  // namespace vision
