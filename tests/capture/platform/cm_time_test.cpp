@@ -59,8 +59,8 @@ TEST(CMTimeArithmetic, OverflowBecomesInfiniteRatherThanWrapping) {
   EXPECT_TRUE(CMTimeIsValid(over));
   EXPECT_FALSE(CMTimeIsNumeric(over));
   EXPECT_EQ(CMTimeGetSeconds(over), std::numeric_limits<double>::infinity());
-  const CMTime under = CMTimeSubtract(CMTimeMake(std::numeric_limits<int64_t>::min(), 1),
-                                      CMTimeMake(1, 1));
+  const CMTime under =
+      CMTimeSubtract(CMTimeMake(std::numeric_limits<int64_t>::min(), 1), CMTimeMake(1, 1));
   EXPECT_EQ(CMTimeGetSeconds(under), -std::numeric_limits<double>::infinity());
 }
 

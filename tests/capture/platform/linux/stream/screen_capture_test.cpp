@@ -1,4 +1,4 @@
-#include "platform/linux/screen_capture.hpp"
+#include "platform/linux/stream/screen_capture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "platform/clock.hpp"
-#include "platform/linux/frame_pool.hpp"
 
 using namespace platform;
 using namespace platform::screen;
@@ -23,8 +22,8 @@ namespace {
 // A frame source driven by the test: reports changes when told to, fills
 // frames with a running number, fails when told to.
 struct ScriptedSource : FrameSource {
-  std::atomic<bool> changing{false};     // every frame changes
-  std::atomic<bool> changeOnce{false};   // the next frame changes
+  std::atomic<bool> changing{false};    // every frame changes
+  std::atomic<bool> changeOnce{false};  // the next frame changes
   std::atomic<int> failAtGrab{-1};
   std::atomic<int> grabs{0};
 
@@ -34,9 +33,7 @@ struct ScriptedSource : FrameSource {
     std::memset(destination, 0, bytesPerRow);
     std::memcpy(destination, &number, sizeof number);
   }
-  bool contentChanged() override {
-    return changing || changeOnce.exchange(false);
-  }
+  bool contentChanged() override { return changing || changeOnce.exchange(false); }
 };
 
 struct Collector {
@@ -118,25 +115,6 @@ TEST(ScreenCaptureSettings, FollowTheConfigurationAndRefuseWhatCannotBeCaptured)
   EXPECT_THROW(screenCaptureSettings(configuration), PlatformError);
 }
 
-TEST(FramePool, LendsEachBufferOnceAndTakesItBackWhenLetGo) {
-  auto pool = FramePool::make(2, 100);
-  auto a = pool->acquire();
-  auto b = pool->acquire();
-  ASSERT_TRUE(a && b);
-  EXPECT_NE(a.get(), b.get());
-  EXPECT_FALSE(pool->acquire());
-  uint8_t* address = a.get();
-  a.reset();
-  auto c = pool->acquire();
-  EXPECT_EQ(c.get(), address);
-  std::weak_ptr<FramePool> weak = pool;
-  pool.reset();  // the buffers lent out keep the pool alive
-  EXPECT_FALSE(weak.expired());
-  b.reset();
-  c.reset();
-  EXPECT_TRUE(weak.expired());
-}
-
 TEST(ScreenCapture, DeliversAtTheIntervalOnTheHostClockIdleUntilTheContentChanges) {
   auto owned = std::make_unique<ScriptedSource>();
   ScriptedSource& source = *owned;
@@ -181,9 +159,9 @@ TEST(ScreenCapture, DeliversAtTheIntervalOnTheHostClockIdleUntilTheContentChange
   EXPECT_GE(last - first, span - 0.020);  // the first wake-up may be late
   EXPECT_LE(last - first, span + 0.250);  // a busy machine may skip a few deadlines
   for (size_t i = 1; i < samples.size(); ++i)
-    EXPECT_GT(CMTimeCompare(presentationTimeStamp(*samples[i]),
-                            presentationTimeStamp(*samples[i - 1])),
-              0);
+    EXPECT_GT(
+        CMTimeCompare(presentationTimeStamp(*samples[i]), presentationTimeStamp(*samples[i - 1])),
+        0);
 }
 
 TEST(ScreenCapture, SkipsFramesWhileEveryBufferIsHeldAndCatchesUpAfter) {

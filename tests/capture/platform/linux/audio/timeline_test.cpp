@@ -1,4 +1,4 @@
-#include "platform/linux/audio_timeline.hpp"
+#include "platform/linux/audio/timeline.hpp"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "media_samples.hpp"
+#include "linux/media/media_samples.hpp"
 #include "platform/writer.hpp"
 
 int main(int argc, char** argv) {
@@ -22,11 +22,13 @@ int main(int argc, char** argv) {
   writer->startSessionAtSourceTime(media_test::hostTime(0));
   const int frames = std::stoi(argv[2]) * 30;
   for (int i = 0; i < frames; ++i)
-    if (!media_test::appendWhenReady(
-            *input, media_test::bgraFrame(64, 48, 0xFF000000u | (i * 0x010203u), media_test::hostTime(i / 30.0))))
+    if (!media_test::appendWhenReady(*input,
+                                     media_test::bgraFrame(64, 48, 0xFF000000u | (i * 0x010203u),
+                                                           media_test::hostTime(i / 30.0))))
       return 2;
   // Let the queue drain, then report and wait for the end.
-  while (!input->isReadyForMoreMediaData()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (!input->isReadyForMoreMediaData())
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   std::fputs("written\n", stdout);
   std::fflush(stdout);

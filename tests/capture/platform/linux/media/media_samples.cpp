@@ -1,4 +1,4 @@
-#include "media_samples.hpp"
+#include "linux/media/media_samples.hpp"
 
 #include <unistd.h>
 
@@ -63,7 +63,7 @@ platform::SampleBufferRef toneBuffer(int64_t count, double hz, CMTime pts, int64
   audio->samples.resize(static_cast<size_t>(count) * 2);
   for (int64_t i = 0; i < count; ++i) {
     const float v = hz > 0 ? static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * hz *
-                                                                 (phaseStart + i) / 48000.0))
+                                                               (phaseStart + i) / 48000.0))
                            : 0.0f;
     audio->samples[2 * i] = v;
     audio->samples[2 * i + 1] = v;
@@ -121,8 +121,8 @@ std::vector<PacketInfo> packets(const std::filesystem::path& file) {
 }
 
 std::vector<float> decodeMono(const std::filesystem::path& file) {
-  const std::string raw = run("ffmpeg -v error -i " + quoted(file) +
-                              " -f f32le -ac 1 -ar 48000 - 2>/dev/null");
+  const std::string raw =
+      run("ffmpeg -v error -i " + quoted(file) + " -f f32le -ac 1 -ar 48000 - 2>/dev/null");
   std::vector<float> out(raw.size() / sizeof(float));
   std::memcpy(out.data(), raw.data(), out.size() * sizeof(float));
   return out;

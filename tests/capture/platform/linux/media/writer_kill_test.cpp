@@ -7,7 +7,7 @@
 
 #include <cstdio>
 
-#include "media_samples.hpp"
+#include "linux/media/media_samples.hpp"
 
 TEST(MovieWriterKill, FragmentsOnDiskSurviveSigkill) {
   media_test::ScratchDir dir;
