@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -20,51 +18,63 @@ using namespace std::chrono_literals;
 namespace {
 
 // A frame source driven by the test: reports changes when told to, fills
-// frames with a running number, fails when told to.
+// frames with a running number, fails when told to, and hands out frames of
+// its own memory while `sharing` is on.
 struct ScriptedSource : FrameSource {
-  std::atomic<bool> changing{false};    // every frame changes
-  std::atomic<bool> changeOnce{false};  // the next frame changes
-  std::atomic<int> failAtGrab{-1};
-  std::atomic<int> grabs{0};
+  std::atomic<bool> changing{false};   // every frame changes
+  std::atomic<bool> changeOnce{true};  // the next frame changes (the first is news)
+  std::atomic<bool> sharing{false};
+  std::atomic<int> failAtGrab{-1}, grabs{0}, shared{0};
+  std::vector<std::weak_ptr<std::vector<uint8_t>>> given;  // written before the frame is out
 
-  void grab(uint8_t* destination, size_t bytesPerRow) override {
+  void grab(uint8_t* destination, size_t) override {
     const int number = grabs.fetch_add(1);
     if (number == failAtGrab) throw PlatformError("The window has gone.");
-    std::memset(destination, 0, bytesPerRow);
     std::memcpy(destination, &number, sizeof number);
+  }
+  SharedPixels grabShared() override {
+    if (!sharing) return {};
+    shared.fetch_add(1);
+    auto frame = std::make_shared<std::vector<uint8_t>>(256 * 32);
+    given.push_back(frame);
+    return {frame->data(), 256, frame};
   }
   bool contentChanged() override { return changing || changeOnce.exchange(false); }
 };
 
-struct Collector {
+struct Harness {
+  ScriptedSource* source;
   std::mutex mutex;
   std::condition_variable arrived;
   std::vector<SampleBufferRef> samples;
   std::vector<std::string> failures;
-  std::vector<std::chrono::steady_clock::time_point> arrivals;
+  ScreenCapture capture;
 
-  ScreenCapture::SampleHandler sampleHandler() {
-    return [this](SampleBufferRef sample) {
-      std::lock_guard lock(mutex);
-      samples.push_back(std::move(sample));
-      arrivals.push_back(std::chrono::steady_clock::now());
-      arrived.notify_all();
-    };
+  Harness(std::chrono::milliseconds interval, int64_t pool)
+      : source(new ScriptedSource),
+        capture(
+            std::unique_ptr<FrameSource>(source), settings(interval, pool),
+            [this](SampleBufferRef sample) {
+              std::lock_guard lock(mutex);
+              samples.push_back(std::move(sample));
+              arrived.notify_all();
+            },
+            [this](const PlatformError& error) {
+              std::lock_guard lock(mutex);
+              failures.push_back(error.localizedDescription());
+            }) {}
+  static ScreenCaptureSettings settings(std::chrono::milliseconds interval, int64_t pool) {
+    StreamConfiguration configuration;
+    configuration.width = 64;
+    configuration.height = 32;
+    configuration.queueDepth = pool;
+    ScreenCaptureSettings result = screenCaptureSettings(configuration);
+    result.interval = interval;
+    return result;
   }
-  ScreenCapture::FailureHandler failureHandler() {
-    return [this](const PlatformError& error) {
-      std::lock_guard lock(mutex);
-      failures.push_back(error.localizedDescription());
-      arrived.notify_all();
-    };
-  }
-  bool waitFor(size_t count, std::chrono::milliseconds timeout = 3000ms) {
+  bool waitFor(size_t count) {
     std::unique_lock lock(mutex);
-    return arrived.wait_for(lock, timeout, [&] { return samples.size() >= count; });
-  }
-  size_t count() {
-    std::lock_guard lock(mutex);
-    return samples.size();
+    return arrived.wait_for(lock, 3s, [&] { return samples.size() >= count; });
   }
 };
 
@@ -72,86 +82,63 @@ int64_t statusOf(const SampleBuffer& sample) {
   return std::get<int64_t>(sample.attachments->at(0).at(kStreamFrameInfoStatus));
 }
 
-ScreenCaptureSettings settings(std::chrono::nanoseconds interval, size_t pool) {
-  StreamConfiguration configuration;
-  configuration.width = 64;
-  configuration.height = 32;
-  configuration.minimumFrameInterval = CMTimeMake(1, 60);
-  configuration.queueDepth = static_cast<int64_t>(pool);
-  ScreenCaptureSettings result = screenCaptureSettings(configuration);
-  result.interval = interval;
-  return result;
-}
-
 }  // namespace
 
 TEST(ScreenCaptureSettings, FollowTheConfigurationAndRefuseWhatCannotBeCaptured) {
-  StreamConfiguration configuration;
-  configuration.width = 1001;
-  configuration.height = 3;
-  configuration.minimumFrameInterval = CMTimeMake(1, 30);
-  configuration.queueDepth = 6;
-  const ScreenCaptureSettings good = screenCaptureSettings(configuration);
-  EXPECT_EQ(good.width, 1001);
+  StreamConfiguration c;
+  c.width = 1001;
+  c.height = 3;
+  c.minimumFrameInterval = CMTimeMake(1, 30);
+  c.queueDepth = 6;
+  const ScreenCaptureSettings good = screenCaptureSettings(c);
   EXPECT_EQ(good.bytesPerRow % 64, 0u);
   EXPECT_GE(good.bytesPerRow, 1001u * 4);
-  EXPECT_EQ(good.interval, std::chrono::nanoseconds(33'333'333));
+  EXPECT_EQ(good.interval, 33'333'333ns);
   EXPECT_EQ(good.poolSize, 6u);
-
-  configuration.minimumFrameInterval = kCMTimeInvalid;
-  EXPECT_EQ(screenCaptureSettings(configuration).interval, std::chrono::nanoseconds(16'666'666));
-  configuration.minimumFrameInterval = CMTimeMake(1, 1'000'000);  // faster than any display
-  EXPECT_EQ(screenCaptureSettings(configuration).interval, std::chrono::nanoseconds(16'666'666));
-  configuration.queueDepth = 0;
-  EXPECT_EQ(screenCaptureSettings(configuration).poolSize, 1u);
-
-  for (auto [w, h] : {std::pair<int64_t, int64_t>{0, 10}, {10, -1}, {20000, 10}}) {
-    configuration.width = w;
-    configuration.height = h;
-    EXPECT_THROW(screenCaptureSettings(configuration), PlatformError) << w << "x" << h;
+  c.queueDepth = 0;
+  EXPECT_EQ(screenCaptureSettings(c).poolSize, 1u);
+  for (CMTime interval : {kCMTimeInvalid, CMTimeMake(1, 1'000'000)}) {  // none, or too fast
+    c.minimumFrameInterval = interval;
+    EXPECT_EQ(screenCaptureSettings(c).interval, 16'666'666ns);
   }
-  configuration.width = configuration.height = 16;
-  configuration.pixelFormat = 0x34323076;  // '420v'
-  EXPECT_THROW(screenCaptureSettings(configuration), PlatformError);
+  for (auto [w, h, format] : {std::tuple<int64_t, int64_t, uint32_t>{0, 10, c.pixelFormat},
+                              {10, -1, c.pixelFormat},
+                              {20000, 10, c.pixelFormat},
+                              {16, 16, 0x34323076}}) {  // '420v'
+    c.width = w, c.height = h, c.pixelFormat = format;
+    EXPECT_THROW(screenCaptureSettings(c), PlatformError) << w << "x" << h;
+  }
 }
 
 TEST(ScreenCapture, DeliversAtTheIntervalOnTheHostClockIdleUntilTheContentChanges) {
-  auto owned = std::make_unique<ScriptedSource>();
-  ScriptedSource& source = *owned;
-  source.changeOnce = true;  // like the grabber: the first frame is news
-  Collector collector;
-  ScreenCapture capture(std::move(owned), settings(20ms, 6), collector.sampleHandler(),
-                        collector.failureHandler());
-  capture.start();
-  ASSERT_TRUE(collector.waitFor(5));
-  source.changeOnce = true;
-  ASSERT_TRUE(collector.waitFor(25));
-  capture.stop();
+  Harness run(20ms, 6);
+  run.capture.start();
+  ASSERT_TRUE(run.waitFor(5));
+  run.source->changeOnce = true;
+  ASSERT_TRUE(run.waitFor(25));
+  run.capture.stop();
 
-  std::lock_guard lock(collector.mutex);
-  const auto& samples = collector.samples;
-  // The first frame is complete (nothing has been delivered yet); then idle
-  // frames without pixels until the change, which gives exactly one more
-  // complete frame.
-  ASSERT_TRUE(samples[0]->imageBuffer);
+  // The first frame is complete; then idle frames without pixels until the
+  // change, which gives exactly one more complete frame, and idle frames cost
+  // no grab.
+  const auto& samples = run.samples;
   EXPECT_EQ(statusOf(*samples[0]), frameStatusComplete);
   int complete = 0;
   for (const auto& sample : samples) {
-    if (statusOf(*sample) == frameStatusComplete) {
-      ++complete;
-      ASSERT_TRUE(sample->imageBuffer);
+    const bool full = statusOf(*sample) == frameStatusComplete;
+    complete += full;
+    EXPECT_EQ(statusOf(*sample), full ? frameStatusComplete : frameStatusIdle);
+    ASSERT_EQ(bool(sample->imageBuffer), full);
+    if (full) {
       EXPECT_EQ(sample->imageBuffer->width, 64);
       EXPECT_EQ(sample->imageBuffer->height, 32);
-    } else {
-      EXPECT_EQ(statusOf(*sample), frameStatusIdle);
-      EXPECT_FALSE(sample->imageBuffer);
     }
   }
   EXPECT_EQ(complete, 2);
-  EXPECT_EQ(source.grabs, 2);  // idle frames cost no grab
+  EXPECT_EQ(run.source->grabs, 2);
 
-  // Stamps are host-clock times that advance by about the interval, and the
-  // pace keeps to absolute deadlines: n frames span (n - 1) intervals.
+  // Host-clock stamps that advance by the interval, kept to absolute
+  // deadlines: n frames span (n - 1) intervals.
   const double first = CMTimeGetSeconds(presentationTimeStamp(*samples.front()));
   const double last = CMTimeGetSeconds(presentationTimeStamp(*samples.back()));
   EXPECT_NEAR(first, CMTimeGetSeconds(hostClockNow()), 2.0);
@@ -164,118 +151,61 @@ TEST(ScreenCapture, DeliversAtTheIntervalOnTheHostClockIdleUntilTheContentChange
         0);
 }
 
-TEST(ScreenCapture, SkipsFramesWhileEveryBufferIsHeldAndCatchesUpAfter) {
-  auto owned = std::make_unique<ScriptedSource>();
-  ScriptedSource& source = *owned;
-  source.changing = true;
-  Collector collector;
-  ScreenCapture capture(std::move(owned), settings(10ms, 2), collector.sampleHandler(),
-                        collector.failureHandler());
-  capture.start();
-  ASSERT_TRUE(collector.waitFor(2));
-  // The collector holds both buffers: the capture delivers nothing and grabs
+TEST(ScreenCapture, SkipsFramesWhileEveryBufferIsHeldTheSourcesOwnIncludedAndCatchesUpAfter) {
+  Harness run(10ms, 2);
+  run.source->changing = true;
+  run.capture.start();
+  ASSERT_TRUE(run.waitFor(2));
+  // The test holds both pooled buffers: the capture delivers and grabs
   // nothing more, but keeps its pace.
   std::this_thread::sleep_for(150ms);
-  EXPECT_EQ(collector.count(), 2u);
-  EXPECT_EQ(source.grabs, 2);
+  const auto release = [&](bool changing, bool sharing) {
+    std::lock_guard lock(run.mutex);
+    EXPECT_EQ(run.samples.size(), 2u);
+    run.source->changing = changing;
+    run.source->sharing = sharing;
+    run.samples.erase(run.samples.begin());
+  };
+  EXPECT_EQ(run.source->grabs, 2);
+  // With one buffer back and the content still, the change seen while
+  // skipping is not lost: the next frame is complete, in the returned buffer.
+  release(false, false);
+  ASSERT_TRUE(run.waitFor(2));
+  EXPECT_EQ(statusOf(*run.samples[1]), frameStatusComplete);
+  const PixelBuffer& pooled = *run.samples[1]->imageBuffer;
+  EXPECT_EQ(*reinterpret_cast<const int*>(pooled.baseAddress), 2);
+  EXPECT_EQ(pooled.baseAddress, pooled.storage.get());
 
-  // A change seen while skipping is not lost: with one buffer back and the
-  // content still, the next frame is complete.
-  source.changing = false;
-  {
-    std::lock_guard lock(collector.mutex);
-    collector.samples.erase(collector.samples.begin());
-  }
-  ASSERT_TRUE(collector.waitFor(3, 500ms));
-  const auto start = std::chrono::steady_clock::now();
-  capture.stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);  // never blocked on the consumer
-  std::lock_guard lock(collector.mutex);
-  EXPECT_EQ(statusOf(*collector.samples[1]), frameStatusComplete);
-  int number = -1;
-  std::memcpy(&number, collector.samples[1]->imageBuffer->baseAddress, sizeof number);
-  EXPECT_EQ(number, 2);
-  EXPECT_EQ(collector.samples[1]->imageBuffer->baseAddress,
-            collector.samples[1]->imageBuffer->storage.get());
-}
-
-// A source with frames of its own memory, handed out while `sharing` is on.
-struct SharingSource : ScriptedSource {
-  std::atomic<bool> sharing{true};
-  std::atomic<int> shared{0};
-  std::mutex mutex;
-  std::vector<std::weak_ptr<std::vector<uint8_t>>> given;
-
-  SharedPixels grabShared() override {
-    if (!sharing) return {};
-    shared.fetch_add(1);
-    auto frame = std::make_shared<std::vector<uint8_t>>(256 * 32);
-    std::lock_guard lock(mutex);
-    given.push_back(frame);
-    return {frame->data(), 256, frame};
-  }
-  std::weak_ptr<std::vector<uint8_t>> frame(size_t i) {
-    std::lock_guard lock(mutex);
-    return given.at(i);
-  }
-};
-
-TEST(ScreenCapture, HandsOutTheSourcesOwnFramesWithinTheSameLimitAndFallsBackToThePool) {
-  auto owned = std::make_unique<SharingSource>();
-  SharingSource& source = *owned;
-  source.changing = true;
-  Collector collector;
-  ScreenCapture capture(std::move(owned), settings(10ms, 2), collector.sampleHandler(),
-                        collector.failureHandler());
-  capture.start();
-  ASSERT_TRUE(collector.waitFor(2));
-  // Two of the source's frames held downstream: nothing more is taken.
+  // The source's own frames are held to the same limit: two more are taken.
+  release(true, true);
+  ASSERT_TRUE(run.waitFor(3));
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(collector.count(), 2u);
-  EXPECT_EQ(source.shared, 2);
-  EXPECT_EQ(source.grabs, 0);
-  const std::weak_ptr<std::vector<uint8_t>> first = source.frame(0);
+  const auto own = run.source->given.at(0);
   {
-    std::lock_guard lock(collector.mutex);
-    const PixelBuffer& pixels = *collector.samples[0]->imageBuffer;
-    EXPECT_EQ(pixels.baseAddress, first.lock()->data());
-    EXPECT_EQ(pixels.bytesPerRow, 256u);
-    // Letting the sample go lets the source's frame go.
-    collector.samples.erase(collector.samples.begin());
-    EXPECT_TRUE(first.expired());
+    std::lock_guard lock(run.mutex);
+    EXPECT_EQ(run.samples.size(), 3u);
+    EXPECT_EQ(run.source->shared, 2);
+    EXPECT_EQ(run.samples[1]->imageBuffer->baseAddress, own.lock()->data());
+    EXPECT_EQ(run.samples[1]->imageBuffer->bytesPerRow, 256u);
+    run.samples.clear();  // letting the sample go lets the source's frame go
   }
-  ASSERT_TRUE(collector.waitFor(2, 500ms));  // and one more is taken
-
-  // The source has none to give: the frame is grabbed into a pooled buffer.
-  source.sharing = false;
-  {
-    std::lock_guard lock(collector.mutex);
-    collector.samples.clear();
-  }
-  // (A frame taken just before may still come in first.)
-  ASSERT_TRUE(collector.waitFor(2, 500ms));
-  capture.stop();
-  EXPECT_GE(source.grabs, 1);
-  std::lock_guard lock(collector.mutex);
-  EXPECT_EQ(collector.samples.back()->imageBuffer->bytesPerRow, settings(10ms, 2).bytesPerRow);
+  EXPECT_TRUE(own.expired());
+  const auto start = std::chrono::steady_clock::now();
+  run.capture.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);  // never blocked on the consumer
 }
 
 TEST(ScreenCapture, ReportsAFailingSourceOnceAndEndsTheThread) {
-  auto owned = std::make_unique<ScriptedSource>();
-  ScriptedSource& source = *owned;
-  source.changing = true;
-  source.failAtGrab = 3;
-  Collector collector;
-  ScreenCapture capture(std::move(owned), settings(5ms, 6), collector.sampleHandler(),
-                        collector.failureHandler());
-  capture.start();
+  Harness run(5ms, 6);
+  run.source->changing = true;
+  run.source->failAtGrab = 3;
+  run.capture.start();
   std::this_thread::sleep_for(200ms);
   {
-    std::lock_guard lock(collector.mutex);
-    EXPECT_EQ(collector.failures, std::vector<std::string>{"The window has gone."});
-    // Frames 0..2 were delivered, then nothing.
-    EXPECT_EQ(collector.samples.size(), 3u);
+    std::lock_guard lock(run.mutex);
+    EXPECT_EQ(run.failures, std::vector<std::string>{"The window has gone."});
+    EXPECT_EQ(run.samples.size(), 3u);  // frames 0..2, then nothing
   }
-  EXPECT_EQ(source.grabs, 4);
-  capture.stop();
+  EXPECT_EQ(run.source->grabs, 4);
+  run.capture.stop();
 }

@@ -1,5 +1,6 @@
 // The pure parts of the X11 grab path and content query: pointer blending,
-// opaque copies, the desktop scale and desktop entry names.
+// opaque copies and desktop entry names. (The desktop scale read from
+// Xft.dpi is checked by the program's screenshot scenarios.)
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,7 +10,6 @@
 
 #include <unistd.h>
 
-#include "platform/linux/x11/connection.hpp"
 #include "platform/linux/x11/cursor_blend.hpp"
 #include "platform/linux/x11/desktop_entry.hpp"
 
@@ -77,13 +77,6 @@ TEST(CopyOpaque, SetsAlphaAndHonoursStrides) {
       EXPECT_EQ(destination[3 + y * 30 + pad], 0xEE);  // beyond the row's pixels
   }
   EXPECT_EQ(destination[0], 0xEE);
-}
-
-TEST(DesktopScale, FromXftDpi) {
-  EXPECT_DOUBLE_EQ(desktopScaleFromResources("Xft.antialias:\t1\nXft.dpi:\t144\n"), 1.5);
-  EXPECT_DOUBLE_EQ(desktopScaleFromResources("Xft.dpi: 192"), 2.0);
-  EXPECT_DOUBLE_EQ(desktopScaleFromResources("Xft.dpi:\tlots\n"), 1.0);
-  EXPECT_DOUBLE_EQ(desktopScaleFromResources("XXft.dpi:\t192\n"), 1.0);
 }
 
 TEST(DesktopEntry, WindowClassBeatsFileName) {
