@@ -19,7 +19,7 @@
 #include "platform/content.hpp"
 #include "platform/error.hpp"
 #include "platform/filter.hpp"
-#include "platform/linux/grabber.hpp"
+#include "platform/linux/x11/grabber.hpp"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/writer_settings.hpp"
+#include "platform/linux/media/writer_settings.hpp"
 #include "platform/sample_buffer.hpp"
 #include "platform/writer.hpp"
 

@@ -1,22 +1,18 @@
-// Capture streams on Linux: screen frames through the X11 grabber on a
-// capture thread of their own, audio from the sound server.
+// Capture streams on Linux: screen frames from the display server's frame
+// source on a capture thread of their own, audio from the sound server.
 #include <unistd.h>
-#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <deque>
-#include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 
-#include "platform/linux/grabber.hpp"
-#include "platform/linux/pulse_capture.hpp"
-#include "platform/linux/screen_capture.hpp"
+#include "platform/linux/audio/audio_capture.hpp"
+#include "platform/linux/stream/screen_capture.hpp"
 #include "platform/queue.hpp"
 #include "platform/stream.hpp"
 
@@ -24,49 +20,14 @@ namespace platform {
 
 namespace {
 
-// The X11 grabber as the screen capture's frame source. While the content is
-// still no pixels are read, so nothing would notice the X server going away;
-// a round trip on a connection of its own, once a second, does.
-class GrabberSource : public screen::FrameSource {
- public:
-  GrabberSource(const ContentFilter& filter, const StreamConfiguration& configuration)
-      : grabber_(filter, configuration), probe_(xcb_connect(nullptr, nullptr)) {}
-  ~GrabberSource() override { xcb_disconnect(probe_); }
-  GrabberSource(const GrabberSource&) = delete;
-  GrabberSource& operator=(const GrabberSource&) = delete;
-
-  void grab(uint8_t* destination, size_t bytesPerRow) override {
-    grabber_.grab(destination, bytesPerRow);
-  }
-  // Frames straight from the shared memory the X server writes into: no copy.
-  SharedPixels grabShared() override {
-    x11::Grabber::SharedFrame frame = grabber_.tryGrabShared();
-    return {frame.data, frame.bytesPerRow, std::move(frame.storage)};
-  }
-  bool contentChanged() override {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= nextProbe_) {
-      nextProbe_ = now + std::chrono::seconds(1);
-      std::free(xcb_get_input_focus_reply(probe_, xcb_get_input_focus(probe_), nullptr));
-      if (xcb_connection_has_error(probe_))
-        throw PlatformError("The connection to the X server was lost.");
-    }
-    return grabber_.contentChanged();
-  }
-
- private:
-  x11::Grabber grabber_;
-  xcb_connection_t* probe_;
-  std::chrono::steady_clock::time_point nextProbe_{};
-};
-
 pulse::AudioSelection audioSelection(const ContentFilter& filter,
                                      const StreamConfiguration& configuration) {
   pulse::AudioSelection selection;
   selection.ownProcess = getpid();
   selection.sampleRate = static_cast<int32_t>(
       std::clamp<int64_t>(configuration.sampleRate, 0, std::numeric_limits<int32_t>::max()));
-  selection.channelCount = static_cast<int32_t>(std::clamp<int64_t>(configuration.channelCount, 0, 255));
+  selection.channelCount =
+      static_cast<int32_t>(std::clamp<int64_t>(configuration.channelCount, 0, 255));
   if (filter.kind == ContentFilter::Kind::displayIncludingApplications) {
     selection.applicationsOnly = true;
     for (const RunningApplication& application : filter.applications)
@@ -129,7 +90,7 @@ class LinuxStream : public Stream, public std::enable_shared_from_this<LinuxStre
     try {
       if (screenRoute_) {
         auto settings = screen::screenCaptureSettings(configuration_);
-        auto source = std::make_unique<GrabberSource>(*filter_, configuration_);
+        auto source = screen::makeFrameSource(*filter_, configuration_);
         screen_ = std::make_unique<screen::ScreenCapture>(
             std::move(source), settings,
             [weak, route = *screenRoute_](SampleBufferRef sample) {
@@ -171,8 +132,8 @@ class LinuxStream : public Stream, public std::enable_shared_from_this<LinuxStre
   // So, when the stream has a screen output, audio waits until the first
   // frame has been handed over and then follows it (only the last second of
   // it is kept meanwhile).
-  static void deliver(const std::weak_ptr<LinuxStream>& weak, Route route,
-                      SampleBufferRef sample, int64_t type) {
+  static void deliver(const std::weak_ptr<LinuxStream>& weak, Route route, SampleBufferRef sample,
+                      int64_t type) {
     auto self = weak.lock();
     if (!self) return;
     std::lock_guard lock(self->order_);
@@ -189,8 +150,8 @@ class LinuxStream : public Stream, public std::enable_shared_from_this<LinuxStre
     }
   }
 
-  static void handOver(const std::weak_ptr<LinuxStream>& weak, Route route,
-                       SampleBufferRef sample, int64_t type) {
+  static void handOver(const std::weak_ptr<LinuxStream>& weak, Route route, SampleBufferRef sample,
+                       int64_t type) {
     route.queue->async([weak, route, sample = std::move(sample), type] {
       if (auto self = weak.lock()) route.output->didOutputSampleBuffer(*self, sample, type);
     });
