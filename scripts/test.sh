@@ -43,8 +43,6 @@ bash scripts/build.sh build-asan -DORVIK_SANITIZE=ON -DORVIK_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan -L unit -j2 --output-on-failure
 
 # Only the suites labelled "tsan" are built for ThreadSanitizer.
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVIK_TSAN=ON -DORVIK_BENCH=OFF \
-  >/dev/null
-cmake --build build-tsan -j"$(nproc)" \
-  --target capture_recorder_concurrency_test capture_streams_test
+bash scripts/build.sh build-tsan -DORVIK_TSAN=ON -DORVIK_BENCH=OFF \
+  -- capture_recorder_concurrency_test capture_streams_test
 ctest --test-dir build-tsan -L tsan -j2 --output-on-failure --no-tests=error
