@@ -3,7 +3,8 @@
 // helper processes.
 //
 // Usage: tone_window CLASS FREQUENCY_HZ [WIDTHxHEIGHT+X+Y]
-// Prints "ready" on stdout once the window is mapped; runs until killed.
+// Prints "ready" on stdout once the window is mapped and the tone plays;
+// runs until killed.
 #include <pulse/error.h>
 #include <pulse/simple.h>
 #include <xcb/xcb.h>
@@ -38,6 +39,8 @@ xcb_atom_t atom(xcb_connection_t* c, const char* name) {
     std::fprintf(stderr, "tone_window: %s\n", pa_strerror(error));
     _exit(1);
   }
+  std::printf("ready\n");
+  std::fflush(stdout);
   std::vector<float> chunk(4800);
   for (uint64_t n = 0;; ) {
     for (auto& sample : chunk)
@@ -82,7 +85,5 @@ int main(int argc, char** argv) {
   free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
 
   if (fork() == 0) playTone(frequency);
-  std::printf("ready\n");
-  std::fflush(stdout);
   for (;;) pause();
 }
