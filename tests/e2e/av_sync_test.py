@@ -1,18 +1,14 @@
-"""Audio and video stay in sync across pauses.
+"""Audio and video stay in sync across pauses: a beacon flashes the screen and
+clicks at the same instant once a second, half a frame interval before a frame
+is taken; each pause swallows one flash. From the files alone, between two
+pauses the typical click-to-flash distance must stay under one interval (a
+pause that cuts audio and video differently, or drift, fails it); one flash
+may be off by two, as a capture thread woken late on a busy machine takes it
+late and stamps it truthfully.
 
 Usage: av_sync_test.py ORVIK_CAPTURE SYNC_BEACON
-
-The beacon flashes the screen white and clicks at the same host-clock instant
-once a second, half a frame interval before the recording takes a frame, so
-the first white frame is stamped half an interval after the flash. A
-recording with pauses, each swallowing one whole flash, is made of it; then,
-from the files alone, each click is compared with its flash's instant.
-Between two pauses the typical distance must stay under one frame interval,
-so a pause that cuts audio and video differently, or audio that drifts,
-fails; a single flash may be off by up to two intervals, since a capture
-thread woken late on a busy machine takes that frame late and stamps it
-truthfully.
 """
+import json
 import statistics
 import subprocess
 import sys
@@ -22,11 +18,6 @@ import harness
 
 SECONDS, FPS = 30, 30
 CUT = [4, 10, 16, 22]
-
-
-def wait_until(t):
-    while (left := t - time.monotonic()) > 0:
-        time.sleep(min(left, 0.05))
 
 
 def flash_times(movie):
@@ -57,22 +48,19 @@ def click_times(audio):
 class AudioVideoSync(harness.EndToEnd):
     def test_flashes_and_clicks_align_across_pauses(self):
         movie, audio = self.path("sync.mov"), self.path("sync.m4a")
-        beacon = subprocess.Popen([BEACON, str(SECONDS)], stdin=subprocess.PIPE,
-                                  stdout=subprocess.PIPE, text=True)
-        self.addCleanup(lambda: (beacon.kill(), beacon.communicate()))
+        beacon = self.helper([BEACON, str(SECONDS)], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, text=True)
         self.assertEqual(beacon.stdout.readline().strip(), '{"ready":true}')
         rec = harness.Recording(CAPTURE, {"output": movie, "systemAudio": audio, "fps": FPS,
                                        "scale": 0.5})
         first = rec.wait_for("first-frame")
         beacon.stdin.write(f"{first['hostTime']:.9f} {1 / FPS:.9f}\n")
         beacon.stdin.flush()
-        start = float(beacon.stdout.readline().split(":")[1].rstrip("}\n"))
-        for k in CUT:  # from 0.45 s before a flash to 0.55 s after it
-            wait_until(start + k - 0.55)
-            rec.send("pause\n")
-            wait_until(start + k + 0.55)
-            rec.send("resume\n")
-        wait_until(start + SECONDS - 0.5)
+        start = json.loads(beacon.stdout.readline())["start"]
+        for at, word in [(k + d, w) for k in CUT for d, w in ((-.55, "pause"), (.55, "resume"))]:
+            time.sleep(max(0.0, start + at - time.monotonic()))  # around flash k
+            rec.send(word + "\n")
+        time.sleep(max(0.0, start + SECONDS - 0.5 - time.monotonic()))
         self.assertEqual(rec.finish(b"stop\n"), (0, b""))
         self.assertEqual(rec.names().count("paused"), len(CUT))
 

@@ -4,32 +4,28 @@ import array
 import json
 import math
 import os
-import queue
-import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
-USAGE = {"event": "error", "message": "usage: orvik-capture record '<json>' | check"}
-XVFB_EXTENSIONS = ["+extension", "Composite", "+extension", "DAMAGE", "+extension", "RANDR",
-                   "+extension", "XFIXES", "+extension", "RENDER", "+extension", "MIT-SHM"]
+XVFB_EXTENSIONS = [w for e in "Composite DAMAGE RANDR XFIXES RENDER MIT-SHM".split()
+                   for w in ("+extension", e)]
 
 
 def parse(line):
     """One event line: a JSON object with a string "event", ended by a line feed."""
-    assert line.endswith(b"\n"), line
     event = json.loads(line)
-    assert isinstance(event, dict) and isinstance(event.get("event"), str), line
+    assert line.endswith(b"\n") and isinstance(event.get("event"), str), line
     return event
 
 
-def run(*command, env=None, stdin=b""):
+def run(*command, env=None):
     """Runs a command to its end: (exit status, events, standard error)."""
-    p = subprocess.run(list(command), input=stdin, capture_output=True, timeout=60, env=env)
+    p = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, env=env)
     return p.returncode, [parse(l) for l in p.stdout.splitlines(keepends=True)], p.stderr
 
 
@@ -37,49 +33,30 @@ class Recording:
     """A running `record` command: events read as they come, words written."""
 
     def __init__(self, tool, job, env=None):
-        self.proc = subprocess.Popen([tool, "record", json.dumps(job)], env=env, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.events, self.lines = [], queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
+        self.proc = subprocess.Popen([tool, "record", json.dumps(job)], env=env, bufsize=0,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        self.events = []
 
-    def _read(self):
-        for line in self.proc.stdout:
-            self.lines.put(line)
-        self.lines.put(None)
-
-    def _take(self, timeout):
-        line = self.lines.get(timeout=timeout)
-        if line is not None:
-            self.events.append(parse(line))
-        return line
-
-    def wait_for(self, *names, timeout=60):
+    def wait_for(self, *names):
         """Reads until each of `names` has come, in any order; returns them."""
-        deadline, found = time.monotonic() + timeout, {}
+        found = {}
         while set(names) - set(found):
-            if self._take(max(0.01, deadline - time.monotonic())) is None:
+            line = self.proc.stdout.readline()
+            if not line:
                 raise AssertionError(f"output ended before {names}: {self.events}")
+            self.events.append(parse(line))
             found.setdefault(self.events[-1]["event"], self.events[-1])
         return [found[n] for n in names] if len(names) > 1 else found[names[0]]
 
     def send(self, text):
-        self.proc.stdin.write(text.encode() if isinstance(text, str) else text)
-        self.proc.stdin.flush()
+        self.proc.stdin.write(text.encode())
 
-    def finish(self, text=b"", timeout=120):
+    def finish(self, text=b""):
         """Writes `text`, ends the input, waits: (exit status, standard error)."""
-        try:
-            self.send(text)
-            self.proc.stdin.close()
-        except BrokenPipeError:
-            pass
-        code = self.proc.wait(timeout=timeout)
-        while self._take(timeout) is not None:
-            pass
-        err = self.proc.stderr.read()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
-        return code, err
+        out, err = self.proc.communicate(text, timeout=120)
+        self.events += [parse(line) for line in out.splitlines(keepends=True)]
+        return self.proc.returncode, err
 
     def names(self):
         return [e["event"] for e in self.events]
@@ -99,24 +76,19 @@ def pcm(path):
     """The audio of a file as 48 kHz mono 16-bit samples."""
     raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "s16le", "-ac", "1",
                           "-ar", "48000", "-"], capture_output=True, check=True).stdout
-    samples = array.array("h")
-    samples.frombytes(raw)
-    return samples
+    return array.array("h", raw)
 
 
-def tone_power(samples, frequency, rate=48000):
-    """Goertzel power of one frequency over the middle second of the samples."""
-    n = min(len(samples), rate)
-    start = max(0, len(samples) // 2 - n // 2)
-    k = 2 * math.cos(2 * math.pi * frequency / rate)
-    s1 = s2 = 0.0
-    for x in samples[start:start + n]:
-        s1, s2 = x + k * s1 - s2, s1
-    return (s1 * s1 + s2 * s2 - k * s1 * s2) / max(n, 1) ** 2
-
-
-def holds_tone(samples, frequency, other):
-    return tone_power(samples, frequency) > 50 * tone_power(samples, other)
+def holds_tone(samples, frequency, other, rate=48000):
+    """Whether, over the middle second, one frequency is 50 times as strong as
+    another (Goertzel power)."""
+    middle = samples[max(0, len(samples) // 2 - rate // 2):][:rate]
+    def power(f):
+        k, s1, s2 = 2 * math.cos(2 * math.pi * f / rate), 0.0, 0.0
+        for x in middle:
+            s1, s2 = x + k * s1 - s2, s1
+        return s1 * s1 + s2 * s2 - k * s1 * s2
+    return power(frequency) > 50 * power(other)
 
 
 class EndToEnd(unittest.TestCase):
@@ -125,44 +97,57 @@ class EndToEnd(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="orvik-e2e-")
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        self.env = dict(os.environ)
+
+    def x(self, *args, env=None, **kwargs):
+        """Runs a client of the test's display (and sound server): its output."""
+        return subprocess.run(args, capture_output=True, text=True, env=env or self.env,
+                              check=True, **kwargs).stdout
+
+    def until(self, check, what, seconds=30):
+        deadline = time.monotonic() + seconds
+        while not check():
+            self.assertLess(time.monotonic(), deadline, what)
+            time.sleep(0.1)
+
+    def logo(self, name, geometry, colour="red", mapped=True):
+        """An xlogo window of one colour: (process id, window id)."""
+        p = self.helper(["xlogo", "-name", name, "-geometry", geometry, "-bg", colour, "-fg",
+                         colour, "-bw", "0"], self.env)
+        window = self.x("xdotool", "search", "--sync", "--onlyvisible", "--classname",
+                        f"^{name}$").split()[0]
+        if not mapped:
+            self.x("xdotool", "windowunmap", "--sync", window)
+        return p.pid, int(window)
+
+    def prop(self, window, name, form, value):
+        self.x("xprop", "-id", str(window), "-f", name, form, "-set", name, value)
 
     def path(self, name):
         return os.path.join(self.dir, name)
 
-    def helper(self, command, env=None, ready=None):
-        """Starts a helper that is killed when the test ends; with `ready`,
-        waits for it to print that line first."""
-        p = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE if ready else subprocess.DEVNULL,
-                             stderr=subprocess.DEVNULL, text=True)
-        self.addCleanup(lambda: (p.kill(), p.communicate()))
-        if ready:
-            self.assertEqual(p.stdout.readline().strip(), ready, command)
+    def helper(self, command, env=None, **kwargs):
+        """Starts a program that is killed, with its children, when the test ends."""
+        streams = {k: subprocess.DEVNULL for k in ("stdin", "stdout", "stderr")}
+        p = subprocess.Popen(command, env=env, start_new_session=True, **(streams | kwargs))
+        self.addCleanup(lambda: (os.killpg(p.pid, signal.SIGKILL), p.wait()))
         return p
 
     def own_display(self, size="640x480x24"):
         """A private Xvfb on a display number it picks itself: (process, env)."""
         r, w = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", size,
-                                 "-nolisten", "tcp", "-noreset", *XVFB_EXTENSIONS],
-                                pass_fds=(w,), stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
+        xvfb = self.helper(["Xvfb", "-displayfd", str(w), "-screen", "0", size, "-nolisten",
+                            "tcp", "-noreset", *XVFB_EXTENSIONS], pass_fds=(w,))
         os.close(w)
-        self.addCleanup(lambda: (xvfb.kill(), xvfb.wait()))
-        number = b""
-        while not number.endswith(b"\n") and select.select([r], [], [], 30)[0]:
-            chunk = os.read(r, 16)
-            if not chunk:
-                break
-            number += chunk
-        os.close(r)
-        self.assertTrue(number.strip().isdigit(), "Xvfb did not start")
-        return xvfb, dict(os.environ, DISPLAY=":" + number.decode().strip())
+        with os.fdopen(r) as pipe:  # the number, once Xvfb accepts clients
+            number = pipe.readline().strip()
+        self.assertTrue(number.isdigit(), "Xvfb did not start")
+        return xvfb, dict(os.environ, DISPLAY=":" + number)
 
     def own_sound(self):
         """A private PulseAudio server with a null default sink: (process, env)."""
-        runtime = tempfile.mkdtemp(prefix="orvik-pulse-")
-        self.addCleanup(shutil.rmtree, runtime, ignore_errors=True)
+        runtime = self.path("pulse")
+        os.mkdir(runtime, 0o700)
         socket = os.path.join(runtime, "native")
         server = self.helper(
             ["pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n", "--use-pid-file=no",
@@ -171,14 +156,11 @@ class EndToEnd(unittest.TestCase):
              "--load=module-always-sink"], env=dict(os.environ, XDG_RUNTIME_DIR=runtime,
                                                     HOME=runtime))
         env = dict(os.environ, PULSE_SERVER=f"unix:{socket}")
-        for _ in range(300):
-            if subprocess.run(["pactl", "set-default-sink", "orvik_null"], env=env,
-                              capture_output=True).returncode == 0:
-                return server, env
-            time.sleep(0.1)
-        self.fail("PulseAudio did not start")
+        self.until(lambda: subprocess.run(["pactl", "set-default-sink", "orvik_null"], env=env,
+                                          capture_output=True).returncode == 0,
+                   "PulseAudio did not start")
+        return server, env
 
 
-def programs(count):
-    """Takes the paths of the programs a test drives from its command line."""
+def programs(count):  # the paths of the programs a test drives, from its arguments
     return [os.path.abspath(sys.argv.pop(1)) for _ in range(count)]

@@ -1,14 +1,10 @@
 // A test program that, once a second, turns a full-screen window white and
 // starts a click on the default sound sink at the same host-clock instant.
-// Recordings of it show whether audio and video stay in sync.
 //
 // Usage: sync_beacon SECONDS
-// Once its window is up and its sound plays with a short latency (an output
-// that had been idle first plays out what it rendered ahead), prints
-// {"ready": true} on stdout and reads "FRAME_TIME INTERVAL" (CLOCK_MONOTONIC
-// seconds of one frame of a running recording, and its frame interval) from
-// stdin. Then prints {"start": <CLOCK_MONOTONIC seconds of the first flash>},
-// two seconds or more ahead, and runs for SECONDS seconds.
+// Prints {"ready":true} once its sound plays with a short latency, reads
+// "FRAME_TIME INTERVAL" (CLOCK_MONOTONIC seconds of a recorded frame, and the
+// frame interval), prints {"start":<first flash>} and flashes SECONDS times.
 #include <pulse/error.h>
 #include <pulse/simple.h>
 #include <xcb/xcb.h>
@@ -25,12 +21,6 @@
 namespace {
 
 constexpr int kRate = 48000;
-constexpr double kFlashSeconds = 0.25;
-constexpr double kClickSeconds = 0.03;
-constexpr double kSettledLatency = 0.1;
-constexpr double kSettleSeconds = 5.0;
-constexpr double kLeadSeconds = 2.0;
-constexpr double kSpinSeconds = 0.003;
 
 double now() {
   timespec ts{};
@@ -45,45 +35,37 @@ void sleepUntil(double t) {
   clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
 }
 
-// Plays silence continuously and a 2 kHz burst starting at each flash
-// instant. The instant a written sample is heard is now + the stream's
-// latency + its position in the chunk, so clicks land within a millisecond.
-// An output that was idle may have rendered up to seconds ahead, and its
-// latency shrinks only as it plays that out; `settled` is raised once the
-// latency is short, so that the first click can still be placed in time.
-// Until `start` is set (non-zero) only silence is played; a negative one ends it.
+void roundTrip(xcb_connection_t* c) {
+  free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+}
+
+// Plays silence, and a 30 ms 2 kHz burst at each flash instant: a written
+// sample is heard at now + the stream's latency + its place in the chunk. An
+// output that was idle may have rendered seconds ahead; `settled` is raised
+// once the latency is short. A negative `start` ends the clicks.
 void playClicks(std::atomic<double>& start, int seconds, std::atomic<bool>& settled,
                 std::atomic<bool>& failed) {
-  pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 1};
   pa_buffer_attr attr{};
-  attr.maxlength = static_cast<uint32_t>(-1);
+  attr.maxlength = attr.prebuf = attr.minreq = attr.fragsize = static_cast<uint32_t>(-1);
   attr.tlength = kRate / 50 * 4;  // 20 ms
-  attr.prebuf = static_cast<uint32_t>(-1);
-  attr.minreq = static_cast<uint32_t>(-1);
-  attr.fragsize = static_cast<uint32_t>(-1);
+  const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 1};
   int error = 0;
-  pa_simple* s = pa_simple_new(nullptr, "sync_beacon", PA_STREAM_PLAYBACK, nullptr, "clicks",
-                               &spec, nullptr, &attr, &error);
-  if (!s) {
-    std::fprintf(stderr, "sync_beacon: %s\n", pa_strerror(error));
-    failed = true;
-    settled = true;
-    return;
-  }
-  const int chunk = kRate / 200;  // 5 ms
-  std::vector<float> samples(chunk);
-  const double giveUp = now() + kSettleSeconds;
-  for (;;) {
-    const pa_usec_t latency = pa_simple_get_latency(s, &error);
-    const double first = now() + static_cast<double>(latency) * 1e-6;
-    if (!settled && (static_cast<double>(latency) * 1e-6 < kSettledLatency || now() > giveUp))
-      settled = true;
+  pa_simple* s = pa_simple_new(nullptr, "sync_beacon", PA_STREAM_PLAYBACK, nullptr, "clicks", &spec,
+                               nullptr, &attr, &error);
+  if (!s) std::fprintf(stderr, "sync_beacon: %s\n", pa_strerror(error));
+  failed = !s;
+  const double giveUp = now() + 5;
+  std::vector<float> samples(kRate / 200);  // 5 ms
+  while (s) {
+    const double latency = static_cast<double>(pa_simple_get_latency(s, &error)) * 1e-6;
+    const double first = now() + latency;
+    if (latency < 0.1 || now() > giveUp) settled = true;
     const double from = start.load();
     if (from < 0 || (from > 0 && now() >= from + seconds + 0.5)) break;
-    for (int i = 0; i < chunk; ++i) {
+    for (size_t i = 0; i < samples.size(); ++i) {
       const double t = first + static_cast<double>(i) / kRate - from;
       const double into = t - std::floor(t);
-      samples[i] = (from > 0 && t >= 0 && into < kClickSeconds)
+      samples[i] = (from > 0 && t >= 0 && into < 0.03)
                        ? static_cast<float>(0.8 * std::sin(2 * M_PI * 2000 * into))
                        : 0.0f;
     }
@@ -92,8 +74,8 @@ void playClicks(std::atomic<double>& start, int seconds, std::atomic<bool>& sett
       break;
     }
   }
-  pa_simple_drain(s, &error);
-  pa_simple_free(s);
+  if (s) pa_simple_free(s);
+  settled = true;
 }
 
 }  // namespace
@@ -106,40 +88,35 @@ int main(int argc, char** argv) {
     return 1;
   }
   xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  const xcb_rectangle_t all{0, 0, screen->width_in_pixels, screen->height_in_pixels};
   const xcb_window_t window = xcb_generate_id(c);
   const uint32_t values[] = {screen->black_pixel, 1};
-  xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0,
-                    screen->width_in_pixels, screen->height_in_pixels, 0,
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, window, screen->root, 0, 0, all.width, all.height, 0,
                     XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
                     XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT, values);
   xcb_map_window(c, window);
   const xcb_gcontext_t white = xcb_generate_id(c), black = xcb_generate_id(c);
   xcb_create_gc(c, white, window, XCB_GC_FOREGROUND, &screen->white_pixel);
   xcb_create_gc(c, black, window, XCB_GC_FOREGROUND, &screen->black_pixel);
-  const xcb_rectangle_t all{0, 0, screen->width_in_pixels, screen->height_in_pixels};
   xcb_poly_fill_rectangle(c, window, black, 1, &all);
-  free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));  // round trip
+  roundTrip(c);
 
   std::atomic<double> clicksFrom{0.0};
   std::atomic<bool> settled{false}, failed{false};
-  std::thread audio(playClicks, std::ref(clicksFrom), seconds, std::ref(settled),
-                    std::ref(failed));
+  std::thread audio(playClicks, std::ref(clicksFrom), seconds, std::ref(settled), std::ref(failed));
   while (!settled) sleepUntil(now() + 0.01);
-
-  // Ready: the recorder may start now. It answers with the host-clock time of
-  // one of its frames and the frame interval; the flashes are then placed
-  // half an interval after a frame would be taken, so that which frame
-  // first shows a flash does not hinge on a microsecond either way.
   std::printf("{\"ready\":true}\n");
   std::fflush(stdout);
   double frameAt = 0, interval = 0;
-  if (std::scanf("%lf %lf", &frameAt, &interval) != 2 || interval <= 0) {
-    std::fprintf(stderr, "sync_beacon: expected a frame time and interval on stdin\n");
+  if (failed || std::scanf("%lf %lf", &frameAt, &interval) != 2 || interval <= 0) {
+    std::fprintf(stderr, "sync_beacon: no sound, or no frame time and interval on stdin\n");
     clicksFrom = -1;
     audio.join();
     return 1;
   }
-  const double base = std::ceil(now()) + kLeadSeconds;
+  // Flashes half an interval after a frame would be taken, so that which
+  // frame first shows one does not hinge on a microsecond either way.
+  const double base = std::ceil(now()) + 2;
   double offset = std::fmod(frameAt + interval / 2 - base, interval);
   if (offset < 0) offset += interval;
   const double start = base + offset;
@@ -147,18 +124,17 @@ int main(int argc, char** argv) {
   std::printf("{\"start\":%.9f}\n", start);
   std::fflush(stdout);
   for (int k = 0; k < seconds; ++k) {
-    // The last moments awake: a thread woken on a busy machine may wait for a
+    // The last 3 ms awake: a thread woken on a busy machine may wait for a
     // core longer than a frame interval, and the flash would come late.
-    sleepUntil(start + k - kSpinSeconds);
+    sleepUntil(start + k - 0.003);
     while (now() < start + k) {
     }
     xcb_poly_fill_rectangle(c, window, white, 1, &all);
-    free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-    sleepUntil(start + k + kFlashSeconds);
+    roundTrip(c);
+    sleepUntil(start + k + 0.25);
     xcb_poly_fill_rectangle(c, window, black, 1, &all);
-    free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    roundTrip(c);
   }
   audio.join();
-  xcb_disconnect(c);
   return failed ? 1 : 0;
 }

@@ -1,14 +1,11 @@
-"""orvik-capture's `check`, `apps` and `screenshot` on a virtual display of the
-test's own, against real windows of known sizes and colours.
+"""orvik-capture's `check`, `apps` and `screenshot` on a display of the test's
+own, against real windows of known sizes and colours.
 
 Usage: x11_capture_test.py ORVIK_CAPTURE
-Needs Xvfb, openbox, xlogo, xsetroot, xprop, xrdb, xwininfo, xdotool and
-ImageMagick's convert.
 """
 import json
 import os
 import subprocess
-import time
 
 import harness
 
@@ -22,23 +19,6 @@ class X11Capture(harness.EndToEnd):
         _, self.env = self.own_display()
         self.x("xsetroot", "-solid", "#%02x%02x%02x" % ROOT)
 
-    def x(self, *args, **kwargs):
-        return subprocess.run(args, capture_output=True, text=True, env=self.env, check=True,
-                              **kwargs).stdout
-
-    def logo(self, name, geometry, colour="red", mapped=True):
-        """An xlogo window of one colour: (process, window id)."""
-        name = "orvik-" + name
-        p = self.helper(["xlogo", "-name", name, "-geometry", geometry, "-bg", colour, "-fg",
-                         colour, "-bw", "0"], self.env)
-        window = self.x("xdotool", "search", "--sync", "--classname", f"^{name}$").split()[0]
-        if not mapped:
-            self.x("xdotool", "windowunmap", "--sync", window)
-        return p.pid, int(window)
-
-    def prop(self, window, name, form, value):
-        self.x("xprop", "-id", str(window), "-f", name, form, "-set", name, value)
-
     def tool(self, *args, env=None):
         return harness.run(CAPTURE, *args, env=env or self.env)
 
@@ -50,9 +30,9 @@ class X11Capture(harness.EndToEnd):
         w, h = events[0]["width"], events[0]["height"]
         self.assertEqual(events, [{"event": "screenshot", "width": w, "height": h,
                                    "output": path}])
-        self.assertEqual(self.x("identify", "-format", "%w %h", path), f"{w} {h}")
         raw = subprocess.run(["convert", path, "-depth", "8", "rgba:-"], capture_output=True,
                              check=True).stdout
+        self.assertEqual(len(raw), w * h * 4)
         os.remove(path)
         at = lambda x, y: (tuple(raw[(y * w + x) * 4:][:3]), raw[(y * w + x) * 4 + 3])
         return w, h, at
@@ -64,8 +44,6 @@ class X11Capture(harness.EndToEnd):
         self.assertIn(":7391", event["message"])
 
         exact, _ = self.logo("exact", "120x80+0+0")
-        self.logo("narrow", "119x80+0+100")
-        self.logo("low", "120x79+0+200")
         self.logo("hidden", "300x300+0+0", mapped=False)
         iconic, window = self.logo("iconic", "300x300+0+0", mapped=False)  # minimised
         self.prop(window, "WM_STATE", "32c", "3")
@@ -90,19 +68,15 @@ class X11Capture(harness.EndToEnd):
         _, red = self.logo("red", "200x150+100+100", "red")
         green, _ = self.logo("green", "200x150+200+150", "green1")
         self.x("xdotool", "mousemove", "50", "400")
-        time.sleep(0.3)
         area = [0.25, 0.25, 0.5, 0.5]
         for job, size, points in (
                 ({"scale": 1}, (640, 480), {(50, 50): ROOT, (150, 120): RED, (250, 200): GREEN}),
                 ({}, (1280, 960), {(500, 400): GREEN, (300, 240): RED}),  # 2 pixels a point
                 ({"scale": 1, "area": area, "maxWidth": 100}, (320, 240),
                  {(0, 0): RED, (90, 80): GREEN, (319, 239): ROOT}),
-                ({"scale": 0.5, "area": area}, (160, 120), {(10, 5): RED, (60, 50): GREEN}),
                 ({"window": red, "scale": 1, "area": [9]}, (200, 150),  # covered, yet whole
-                 {(0, 0): RED, (150, 100): RED, (199, 149): RED}),
-                ({"scale": 1, "excludePids": [green, 999999]}, (640, 480),
-                 {(250, 200): RED, (350, 280): ROOT}),
-                ({"scale": 2, "area": area, "excludePids": [green]}, (640, 480),
+                 {(0, 0): RED, (199, 149): RED}),
+                ({"scale": 2, "area": area, "excludePids": [green, 999999]}, (640, 480),
                  {(180, 160): RED, (500, 400): ROOT})):
             w, h, at = self.shoot(job)
             self.assertEqual((w, h), size, job)
@@ -127,28 +101,20 @@ class X11Capture(harness.EndToEnd):
         out = self.path("never.png")
         for env, job, message in (
                 (None, {"output": out, "window": hidden}, "window-not-found"),
-                (None, {"output": out, "scale": 0},
-                 "screenshot-failed: The capture size is not supported."),
-                (None, {"output": self.path("missing/x.png")}, "screenshot-write-failed"),
-                (dict(self.env, DISPLAY=":7391"), {"output": out}, None)):
+                (dict(self.env, DISPLAY=":7391"), {"output": out}, "screenshot-failed: ")):
             code, [event], err = self.tool("screenshot", json.dumps(job), env=env)
             self.assertEqual((code, err, event["event"]), (2, b"", "error"), job)
-            if message:
-                self.assertEqual(event["message"], message)
-            else:
-                self.assertTrue(event["message"].startswith("screenshot-failed: "))
+            self.assertTrue(event["message"].startswith(message), event)
         self.assertFalse(os.path.exists(out))
 
     def test_under_a_window_manager(self):
         self.helper(["openbox"], self.env)
-        for _ in range(100):
-            if "_NET_SUPPORTING_WM_CHECK(WINDOW)" in self.x("xprop", "-root"):
-                break
-            time.sleep(0.1)
+        self.until(lambda: "_NET_SUPPORTING_WM_CHECK" in self.x("xprop", "-root"), "no WM")
         bottom, bottom_window = self.logo("bottom", "300x250+50+50", "red")
         top, top_window = self.logo("top", "130x90+150+150", "green1")
         self.x("xdotool", "windowactivate", "--sync", str(top_window))
-        time.sleep(0.5)
+        self.until(lambda: self.x("xprop", "-root", "_NET_CLIENT_LIST_STACKING").rstrip()
+                   .endswith(hex(top_window)), "not raised")
         rect = lambda w: [int(self.x("xwininfo", "-id", str(w)).split(key)[1].split()[0])
                           for key in ("Absolute upper-left X:", "Absolute upper-left Y:")]
         (bx, by), (tx, ty) = rect(bottom_window), rect(top_window)
