@@ -5,16 +5,13 @@ import json
 import math
 import os
 import shutil
+import select
 import signal
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
-
-XVFB_EXTENSIONS = [w for e in "Composite DAMAGE RANDR XFIXES RENDER MIT-SHM".split()
-                   for w in ("+extension", e)]
-
 
 def parse(line):
     """One event line: a JSON object with a string "event", ended by a line feed."""
@@ -38,13 +35,14 @@ class Recording:
                                      stderr=subprocess.PIPE)
         self.events = []
 
-    def wait_for(self, *names):
+    def wait_for(self, *names, seconds=60):
         """Reads until each of `names` has come, in any order; returns them."""
         found = {}
         while set(names) - set(found):
-            line = self.proc.stdout.readline()
+            ready = select.select([self.proc.stdout], [], [], seconds)[0]
+            line = ready and self.proc.stdout.readline()  # unbuffered: no line held back
             if not line:
-                raise AssertionError(f"output ended before {names}: {self.events}")
+                raise AssertionError(f"no {names} within {seconds} s: {self.events}")
             self.events.append(parse(line))
             found.setdefault(self.events[-1]["event"], self.events[-1])
         return [found[n] for n in names] if len(names) > 1 else found[names[0]]
@@ -64,19 +62,18 @@ class Recording:
 
 def probe(path):
     """(video stream or None, audio stream or None, format), frames counted."""
-    out = subprocess.run(["ffprobe", "-v", "error", "-of", "json", "-count_frames",
-                          "-show_streams", "-show_format", path],
-                         capture_output=True, text=True, check=True).stdout
-    info = json.loads(out)
+    info = json.loads(subprocess.run(["ffprobe", "-v", "error", "-of", "json", "-count_frames",
+                                      "-show_streams", "-show_format", path],
+                                     capture_output=True, check=True).stdout)
     first = lambda kind: next((s for s in info["streams"] if s["codec_type"] == kind), None)
     return first("video"), first("audio"), info["format"]
 
 
 def pcm(path):
     """The audio of a file as 48 kHz mono 16-bit samples."""
-    raw = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "s16le", "-ac", "1",
-                          "-ar", "48000", "-"], capture_output=True, check=True).stdout
-    return array.array("h", raw)
+    return array.array("h", subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "s16le",
+                                            "-ac", "1", "-ar", "48000", "-"],
+                                           capture_output=True, check=True).stdout)
 
 
 def holds_tone(samples, frequency, other, rate=48000):
@@ -133,11 +130,12 @@ class EndToEnd(unittest.TestCase):
         self.addCleanup(lambda: (os.killpg(p.pid, signal.SIGKILL), p.wait()))
         return p
 
-    def own_display(self, size="640x480x24"):
+    def own_display(self):
         """A private Xvfb on a display number it picks itself: (process, env)."""
         r, w = os.pipe()
-        xvfb = self.helper(["Xvfb", "-displayfd", str(w), "-screen", "0", size, "-nolisten",
-                            "tcp", "-noreset", *XVFB_EXTENSIONS], pass_fds=(w,))
+        xvfb = self.helper(f"Xvfb -displayfd {w} -screen 0 640x480x24 -nolisten tcp -noreset "
+                           "+extension Composite +extension DAMAGE +extension RANDR +extension "
+                           "XFIXES +extension RENDER +extension MIT-SHM".split(), pass_fds=(w,))
         os.close(w)
         with os.fdopen(r) as pipe:  # the number, once Xvfb accepts clients
             number = pipe.readline().strip()
@@ -152,9 +150,8 @@ class EndToEnd(unittest.TestCase):
         server = self.helper(
             ["pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n", "--use-pid-file=no",
              "--load=module-null-sink sink_name=orvik_null rate=48000",
-             f"--load=module-native-protocol-unix auth-anonymous=1 socket={socket}",
-             "--load=module-always-sink"], env=dict(os.environ, XDG_RUNTIME_DIR=runtime,
-                                                    HOME=runtime))
+             f"--load=module-native-protocol-unix auth-anonymous=1 socket={socket}"],
+            env=dict(os.environ, XDG_RUNTIME_DIR=runtime, HOME=runtime))
         env = dict(os.environ, PULSE_SERVER=f"unix:{socket}")
         self.until(lambda: subprocess.run(["pactl", "set-default-sink", "orvik_null"], env=env,
                                           capture_output=True).returncode == 0,

@@ -33,7 +33,6 @@ class X11Capture(harness.EndToEnd):
         raw = subprocess.run(["convert", path, "-depth", "8", "rgba:-"], capture_output=True,
                              check=True).stdout
         self.assertEqual(len(raw), w * h * 4)
-        os.remove(path)
         at = lambda x, y: (tuple(raw[(y * w + x) * 4:][:3]), raw[(y * w + x) * 4 + 3])
         return w, h, at
 
