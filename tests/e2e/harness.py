@@ -22,7 +22,7 @@ def parse(line):
 
 def run(*command, env=None):
     """Runs a command to its end: (exit status, events, standard error)."""
-    p = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, env=env)
+    p = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, env=env, timeout=60)
     return p.returncode, [parse(l) for l in p.stdout.splitlines(keepends=True)], p.stderr
 
 
@@ -99,7 +99,7 @@ class EndToEnd(unittest.TestCase):
     def x(self, *args, env=None, **kwargs):
         """Runs a client of the test's display (and sound server): its output."""
         return subprocess.run(args, capture_output=True, text=True, env=env or self.env,
-                              check=True, **kwargs).stdout
+                              check=True, timeout=60, **kwargs).stdout
 
     def until(self, check, what, seconds=30):
         deadline = time.monotonic() + seconds
