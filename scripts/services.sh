@@ -4,32 +4,24 @@
 
 ORVIK_STARTED_PIDS=()
 
-orvik_free_display() {
-  local n
-  for n in $(seq 90 140); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { echo "$n"; return; }
-  done
-  echo "no free display number" >&2
-  return 1
-}
-
 # Starts Xvfb (1920x1080, 24-bit, with the extensions the capture tool uses)
-# and exports DISPLAY.
+# on a display number it picks itself, and exports DISPLAY once it is ready:
+# Xvfb writes the number to the -displayfd pipe when it accepts clients.
 orvik_start_display() {
-  local n
-  n=$(orvik_free_display)
-  Xvfb ":$n" -screen 0 1920x1080x24 -nolisten tcp -noreset +extension Composite +extension DAMAGE \
-    +extension RANDR +extension XFIXES +extension RENDER +extension MIT-SHM \
-    >/dev/null 2>&1 &
+  local dir n=""
+  dir=$(mktemp -d /tmp/orvik-xvfb.XXXXXX)
+  mkfifo "$dir/number"
+  Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset +extension Composite \
+    +extension DAMAGE +extension RANDR +extension XFIXES +extension RENDER +extension MIT-SHM \
+    3>"$dir/number" >/dev/null 2>&1 &
   ORVIK_STARTED_PIDS+=($!)
+  read -r -t 30 n <"$dir/number" || true
+  rm -rf "$dir"
+  if [ -z "$n" ]; then
+    echo "Xvfb did not start" >&2
+    return 1
+  fi
   export DISPLAY=":$n"
-  local i
-  for i in $(seq 1 100); do
-    xdpyinfo >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  echo "Xvfb did not start on $DISPLAY" >&2
-  return 1
 }
 
 # Starts a private PulseAudio server whose default sink is a null sink, and
