@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "front/options.hpp"
+#include "job/options.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -1,6 +1,6 @@
 // Replays the fuzzer's corpus through the job decoder: every input found
 // interesting once stays a regression case, checked under the sanitizers.
-#include "front/options.hpp"
+#include "job/options.hpp"
 
 #include <gtest/gtest.h>
 
