@@ -71,8 +71,8 @@ size_t raceOnce(uint32_t seed) {
 
   Options options = job();
   options.systemAudio = "/nonexistent-dir/audio.m4a";
-  Recorder recorder(options);
-  recorder.start();
+  Recorder recorder(options, events);
+  EXPECT_FALSE(recorder.start());
   auto& stream = *fake::state().streams.at(0);
   auto& video = *fake::state().inputs.at(0);
   auto& audio = *fake::state().inputs.at(1);

@@ -1,70 +1,17 @@
 #pragma once
-// Shared pieces of the Recorder tests: the event log, scripted samples and a
-// fixture that starts a recording on the fake platform.
+// Shared pieces of the Recorder tests: scripted samples and a fixture that starts a recording on the fake platform.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include "front/emit.hpp"
+#include "capture/event_log.hpp"
 #include "platform/fake/fake_platform.hpp"
 #include "recorder/recorder.hpp"
 
 namespace recorder_test {
-
-// Captures every emitted event in an append-only temporary file.
-class EventLog {
- public:
-  EventLog() : file_(std::tmpfile()) {
-    const int fd = fileno(file_);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_APPEND);
-    setEventDescriptor(fd);
-  }
-  ~EventLog() {
-    setEventDescriptor(STDOUT_FILENO);
-    std::fclose(file_);
-  }
-  EventLog(const EventLog&) = delete;
-  EventLog& operator=(const EventLog&) = delete;
-
-  std::vector<Event> all() const {
-    std::string text;
-    char chunk[4096];
-    off_t at = 0;
-    for (ssize_t n; (n = ::pread(fileno(file_), chunk, sizeof chunk, at)) > 0; at += n)
-      text.append(chunk, static_cast<size_t>(n));
-    std::vector<Event> events;
-    size_t begin = 0;
-    for (size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1)
-      events.push_back(Event::parse(text.substr(begin, end - begin)));
-    EXPECT_EQ(begin, text.size()) << "an event line without its line feed";
-    return events;
-  }
-
-  std::vector<std::string> names() const {
-    std::vector<std::string> result;
-    for (const auto& e : all()) result.push_back(e.at("event").get<std::string>());
-    return result;
-  }
-
-  // The last event of that name; fails the test when there is none.
-  Event last(const std::string& name) const {
-    const auto events = all();
-    for (auto it = events.rbegin(); it != events.rend(); ++it)
-      if (it->at("event") == name) return *it;
-    ADD_FAILURE() << "no \"" << name << "\" event";
-    return Event::object();
-  }
-
- private:
-  std::FILE* file_;
-};
 
 inline constexpr int32_t kNanos = 1000000000;
 
@@ -117,8 +64,8 @@ class RecorderTest : public ::testing::Test {
   }
 
   Recorder& start(Options options) {
-    recorder = std::make_unique<Recorder>(std::move(options));
-    recorder->start();
+    recorder = std::make_unique<Recorder>(std::move(options), events);
+    EXPECT_FALSE(recorder->start());
     return *recorder;
   }
 

@@ -181,7 +181,7 @@ TEST_F(RecorderTest, PlatformRefusalsAreThrownFromStart) {
     fake::reset();
     fake::state().content = oneDisplay(1920, 1080);
     script();
-    Recorder r(job());
+    Recorder r(job(), events);
     try {
       r.start();
     } catch (const PlatformError& error) {
@@ -219,7 +219,7 @@ TEST_F(RecorderTest, StreamFailuresAreThrownFromStartWithoutAnnouncement) {
     Options options = job();
     options.systemAudio = "/nonexistent-dir/audio.m4a";
     options.audioApps = std::vector<std::string>{"org.example.player"};
-    Recorder r(options);
+    Recorder r(options, events);
     try {
       r.start();
     } catch (const PlatformError& error) {
