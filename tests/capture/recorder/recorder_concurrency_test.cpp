@@ -186,8 +186,8 @@ TEST(RecorderConcurrency, ControlRacingDeliveryKeepsEveryWrittenTimeExact) {
   size_t written = 0;
   int runs = 0;
   // Bounded by time, so that slow sanitizer builds still finish in seconds.
-  while (runs < 60 && (runs < 8 || std::chrono::steady_clock::now() - began <
-                                       std::chrono::seconds(3))) {
+  while (runs < 60 &&
+         (runs < 8 || std::chrono::steady_clock::now() - began < std::chrono::seconds(3))) {
     written += raceOnce(static_cast<uint32_t>(runs) * 7919u + 1u);
     ++runs;
     if (HasFailure()) break;

@@ -1,5 +1,6 @@
 #pragma once
-// Shared pieces of the Recorder tests: scripted samples and a fixture that starts a recording on the fake platform.
+// Shared pieces of the Recorder tests: scripted samples and a fixture that starts a recording on
+// the fake platform.
 #include <gtest/gtest.h>
 
 #include <cmath>

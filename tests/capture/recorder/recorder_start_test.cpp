@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "platform/error.hpp"
 #include "recorder_fixture.hpp"
@@ -11,8 +12,8 @@
 namespace recorder_test {
 namespace {
 
-using ::testing::ElementsAre;
 using platform::PlatformError;
+using ::testing::ElementsAre;
 
 platform::RunningApplication app(int32_t pid, const std::string& bundle) {
   return {pid, bundle, bundle};
@@ -26,7 +27,8 @@ TEST_F(RecorderTest, AVideoOnlyRecordingConfiguresOneStreamAndOneWriter) {
   start(options);
 
   ASSERT_EQ(fake::state().streams.size(), 1u);
-  EXPECT_EQ(fake::state().contentQueryArguments, (std::vector<std::pair<bool, bool>>{{false, true}}));
+  EXPECT_EQ(fake::state().contentQueryArguments,
+            (std::vector<std::pair<bool, bool>>{{false, true}}));
   const auto& c = mainStream().configuration;
   EXPECT_EQ(c.width, 1500);
   EXPECT_EQ(c.height, 1000);
@@ -64,28 +66,6 @@ TEST_F(RecorderTest, AVideoOnlyRecordingConfiguresOneStreamAndOneWriter) {
   EXPECT_THAT(events.names(), ElementsAre("started"));
   EXPECT_EQ(events.last("started"),
             Event({{"event", "started"}, {"width", 1500}, {"height", 1000}, {"time", 1234.5}}));
-}
-
-TEST_F(RecorderTest, FrameRateCursorAreaAndMaxWidthReachTheConfigurationAndSettings) {
-  fake::state().content = oneDisplay(3024, 1964);
-  Options options = job();
-  options.fps = 120;
-  options.showsCursor = true;
-  options.maxWidth = 1920;
-  options.area = std::vector<double>{0, 0, 1, 1};
-  start(options);
-
-  const auto& c = mainStream().configuration;
-  EXPECT_EQ(c.minimumFrameInterval, CMTimeMake(1, 60));
-  EXPECT_TRUE(c.showsCursor);
-  EXPECT_EQ(c.sourceRect, (platform::Rect{0, 0, 3024, 1964}));
-  EXPECT_EQ(c.width, 1920);
-  EXPECT_EQ(c.height, 1246);
-  const auto& v = std::get<platform::VideoSettings>(videoInput().settings);
-  EXPECT_EQ(v.expectedSourceFrameRate, 120);
-  EXPECT_EQ(v.averageBitRate, 4 * 1920 * 1246);
-  EXPECT_EQ(events.last("started")["width"], 1920);
-  EXPECT_EQ(events.last("started")["height"], 1246);
 }
 
 TEST_F(RecorderTest, SystemAudioGoesThroughTheMainStreamIntoAnM4AFile) {
@@ -160,95 +140,79 @@ TEST_F(RecorderTest, ChosenApplicationsGetASecondAudioOnlyStreamOnTheFirstDispla
   EXPECT_TRUE(second.stopped);
 }
 
-TEST_F(RecorderTest, EarlierFilesAreRemovedBeforeTheWritersAreMade) {
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("orvik-recorder-" + std::to_string(::getpid()));
+// A job that cannot be recorded is refused with nothing started or
+// announced; earlier files are gone before the audio applications are looked for.
+TEST_F(RecorderTest, RefusedJobsReturnTheirErrorAfterRemovingEarlierFiles) {
+  const auto dir = std::filesystem::temp_directory_path() / ("orvik-" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
-  const auto moviePath = dir / "movie.mov";
-  const auto audioPath = dir / "audio.m4a";
-  std::ofstream(moviePath) << "old";
-  std::ofstream(audioPath) << "old";
-  Options options = job(moviePath.string());
-  options.systemAudio = audioPath.string();
-  start(options);
-  EXPECT_FALSE(std::filesystem::exists(moviePath));
-  EXPECT_FALSE(std::filesystem::exists(audioPath));
+  Options options = job((dir / "movie.mov").string());
+  options.systemAudio = (dir / "audio.m4a").string();
+  options.audioApps = std::vector<std::string>{"org.example.gone"};
+  for (const auto& path : {*options.systemAudio, options.output}) std::ofstream(path) << "old";
+  Recorder r(options, events);
+  const auto refused = r.start();
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(startErrorMessage(*refused), "audio-apps-not-running");
+  EXPECT_FALSE(std::filesystem::exists(options.output));
+  EXPECT_FALSE(std::filesystem::exists(*options.systemAudio));
   std::filesystem::remove_all(dir);
-}
 
-TEST_F(RecorderTest, PlatformRefusalsAreThrownFromStart) {
-  const auto refusedStart = [&](auto&& script) {
-    fake::reset();
-    fake::state().content = oneDisplay(1920, 1080);
-    script();
-    Recorder r(job(), events);
-    try {
-      r.start();
-    } catch (const PlatformError& error) {
-      return error.localizedDescription();
-    }
-    return std::string("started");
-  };
-  EXPECT_EQ(refusedStart([] { fake::state().contentError = "No display."; }), "No display.");
-  EXPECT_EQ(refusedStart([] { fake::state().writerError = "Cannot create."; }), "Cannot create.");
-
-  EXPECT_EQ(refusedStart([] {
-              fake::state().refuseSettings =
-                  [](const platform::OutputSettings&) -> std::optional<std::string> {
-                return "Settings refused.";
-              };
-            }),
-            "Settings refused.");
-  EXPECT_EQ(refusedStart([] { fake::state().content = oneDisplay(4000000000LL, 4000000000LL); }),
-            "The output size 4000000000 x 4000000000 is too large to encode.");
+  fake::reset();
+  fake::state().content = oneDisplay(1920, 1080);
+  options = job();
+  options.display = 2;
+  const auto notFound = Recorder(options, events).start();
+  ASSERT_TRUE(notFound);
+  EXPECT_EQ(startErrorMessage(*notFound), "display-not-found");
+  EXPECT_TRUE(fake::state().writers.empty());
   EXPECT_THAT(events.names(), ElementsAre());
 }
 
-TEST_F(RecorderTest, StreamFailuresAreThrownFromStartWithoutAnnouncement) {
-  const auto failingStream = [&](std::function<void(fake::FakeStream&, size_t)> script,
-                                 std::optional<std::string> secondFetchError = std::nullopt) {
+// Failures of the platform services are thrown from start(), before "started".
+TEST_F(RecorderTest, PlatformFailuresAreThrownFromStart) {
+  using Script = std::function<void(fake::State&, std::vector<std::string>&)>;
+  const auto failure = [&](const Script& script) {
     fake::reset();
-    auto content = oneDisplay(1920, 1080);
-    content.applications = {app(5, "org.example.player")};
-    fake::state().content = content;
-    fake::state().nextContentErrors = {std::nullopt, secondFetchError};
-    fake::state().prepareStream = [script](fake::FakeStream& s) {
+    fake::state().content = oneDisplay(1920, 1080);
+    fake::state().content.applications = {app(5, "org.example.player")};
+    std::vector<std::string> streamErrors(4);  // add-output and start, per stream
+    script(fake::state(), streamErrors);
+    fake::state().prepareStream = [streamErrors](fake::FakeStream& s) {
       std::lock_guard lock(fake::stateMutex());
-      script(s, fake::state().streams.size() - 1);
+      const size_t i = 2 * (fake::state().streams.size() - 1);
+      if (!streamErrors[i].empty()) s.addOutputError = streamErrors[i];
+      if (!streamErrors[i + 1].empty()) s.startError = streamErrors[i + 1];
     };
     Options options = job();
     options.systemAudio = "/nonexistent-dir/audio.m4a";
     options.audioApps = std::vector<std::string>{"org.example.player"};
-    Recorder r(options, events);
     try {
-      r.start();
+      Recorder(options, events).start();
     } catch (const PlatformError& error) {
       return error.localizedDescription();
     }
     return std::string("started");
   };
-  EXPECT_EQ(failingStream([](fake::FakeStream& s, size_t i) {
-              if (i == 0) s.addOutputError = "No screen output.";
-            }),
-            "No screen output.");
-  EXPECT_EQ(failingStream([](fake::FakeStream& s, size_t i) {
-              if (i == 1) s.addOutputError = "No audio output.";
-            }),
-            "No audio output.");
-  EXPECT_EQ(failingStream([](fake::FakeStream& s, size_t i) {
-              if (i == 0) s.startError = "Capture refused.";
-            }),
-            "Capture refused.");
-  // The main capture has started when the application audio fails; it is left as it is.
-  EXPECT_EQ(failingStream([](fake::FakeStream& s, size_t i) {
-              if (i == 1) s.startError = "Audio capture refused.";
-            }),
-            "Audio capture refused.");
-  EXPECT_TRUE(fake::state().streams.at(0)->started);
-  EXPECT_EQ(failingStream([](fake::FakeStream&, size_t) {}, "No application list."),
-            "No application list.");
-  EXPECT_EQ(fake::state().streams.size(), 1u);
-  EXPECT_FALSE(fake::state().streams.at(0)->started);
+  const std::pair<Script, std::string> cases[] = {
+      {[](fake::State& s, auto&) { s.contentError = "No display."; }, "No display."},
+      {[](fake::State& s, auto&) { s.writerError = "Cannot create."; }, "Cannot create."},
+      {[](fake::State& s, auto&) {
+         s.refuseSettings = [](const platform::OutputSettings&) -> std::optional<std::string> {
+           return "Settings refused.";
+         };
+       },
+       "Settings refused."},
+      {[](fake::State& s, auto&) { s.content.displays = oneDisplay(4e9, 4e9).displays; },
+       "The output size 4000000000 x 4000000000 is too large to encode."},
+      {[](fake::State& s, auto&) {
+         s.nextContentErrors = {std::nullopt, "No list."};
+       },
+       "No list."},
+      {[](fake::State&, auto& e) { e[0] = "No screen output."; }, "No screen output."},
+      {[](fake::State&, auto& e) { e[1] = "Capture refused."; }, "Capture refused."},
+      {[](fake::State&, auto& e) { e[2] = "No audio output."; }, "No audio output."},
+      {[](fake::State&, auto& e) { e[3] = "Audio refused."; }, "Audio refused."}};
+  for (const auto& [script, message] : cases) EXPECT_EQ(failure(script), message);
   EXPECT_THAT(events.names(), ElementsAre());
 }
 

@@ -42,105 +42,6 @@ TEST_F(RecorderTest, PausesAreCutOutOfTheTimelineAndStopWhileRunningEndsAtNowMin
                                           "resumed", "stopped"));
 }
 
-TEST_F(RecorderTest, AnOpenPauseAtStopDoesNotLengthenTheRecording) {
-  auto& r = start(job());
-  frame(100.0);
-  clockReads(110.0);
-  r.pause();
-  clockReads(115.0);
-  r.resume();
-  clockReads(130.0);
-  r.pause();
-  clockReads(131.5);
-  r.resume();
-  clockReads(145.0);
-  r.pause();
-  clockReads(146.0);
-  r.pause();  // a second pause keeps the first one's time
-  clockReads(150.0);
-  r.stop();
-
-  EXPECT_EQ(movie().sessionEnd, seconds(138.5));
-  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 38.5);
-}
-
-TEST_F(RecorderTest, ResumeWithoutPauseAndZeroLengthPausesLeaveBuffersUncopied) {
-  auto& r = start(job());
-  r.resume();
-  const auto first = frameAt(100.0);
-  mainStream().deliverAndWait(first, platform::streamOutputTypeScreen);
-  clockReads(101.0);
-  r.pause();
-  clockReads(101.0);
-  r.resume();
-  const auto second = frameAt(102.0);
-  mainStream().deliverAndWait(second, platform::streamOutputTypeScreen);
-
-  ASSERT_EQ(videoInput().appended.size(), 2u);
-  EXPECT_EQ(videoInput().appended[0], first);
-  EXPECT_EQ(videoInput().appended[1], second);
-  EXPECT_THAT(events.names(),
-              ElementsAre("started", "resumed", "first-frame", "paused", "resumed"));
-}
-
-TEST_F(RecorderTest, RetimedCopiesShiftOnlyThePresentationTimeAndDropTheDecodeTime) {
-  auto& r = start(job());
-  frame(10.0);
-  clockReads(20.0);
-  r.pause();
-  clockReads(20.25);
-  r.resume();
-  const auto captured = frameAt(30.0);
-  mainStream().deliverAndWait(captured, platform::streamOutputTypeScreen);
-
-  ASSERT_EQ(videoInput().appended.size(), 2u);
-  const auto& written = *videoInput().appended[1];
-  EXPECT_NE(videoInput().appended[1], captured);
-  ASSERT_EQ(written.timing.size(), 1u);
-  EXPECT_EQ(written.timing[0].presentationTimeStamp, seconds(29.75));
-  EXPECT_FALSE(CMTimeIsValid(written.timing[0].decodeTimeStamp));
-  EXPECT_EQ(written.timing[0].duration, CMTimeMake(1, 30));
-  EXPECT_EQ(written.imageBuffer, captured->imageBuffer);
-}
-
-TEST_F(RecorderTest, APauseBeforeTheFirstFrameShiftsTheSessionStart) {
-  auto& r = start(job());
-  clockReads(5.0);
-  r.pause();
-  frame(6.0);  // dropped while paused
-  clockReads(8.0);
-  r.resume();
-  frame(10.0);
-  clockReads(12.0);
-  r.stop();
-
-  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(7.0));
-  EXPECT_EQ(movie().sessionStart, seconds(7.0));
-  EXPECT_EQ(events.last("first-frame")["hostTime"], 7.0);
-  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 2.0);
-}
-
-TEST_F(RecorderTest, AudioWaitsForTheFirstFrameAndItsFileStartsAtTheMoviesStart) {
-  Options options = job();
-  options.systemAudio = "/nonexistent-dir/audio.m4a";
-  auto& r = start(options);
-  audio(99.0);  // before the first frame: never written
-  frame(100.0);
-  EXPECT_EQ(audioFile().startWritingCalls, 0);
-  audio(104.0);
-  audio(104.01);
-  clockReads(110.0);
-  r.stop();
-
-  EXPECT_THAT(writtenTimes(audioInput()), ElementsAre(104.0, 104.01));
-  EXPECT_EQ(audioFile().startWritingCalls, 1);
-  EXPECT_EQ(audioFile().sessionStart, seconds(100.0));
-  EXPECT_EQ(audioFile().sessionEnd, seconds(110.0));
-  EXPECT_EQ(audioFile().finishCalls, 1);
-  EXPECT_EQ(events.last("stopped")["frames"], 1);  // audio is not counted
-  EXPECT_EQ(events.last("stopped")["systemAudio"], "/nonexistent-dir/audio.m4a");
-}
-
 // Audio reaches the queue long after it was captured (a quarter second at
 // worst on a real sound server), so it is placed by its own time: each case
 // delivers it after the pause, resume or stop that followed its capture.
@@ -358,30 +259,6 @@ TEST_F(RecorderTest, AnInputThatIsNotReadyDropsFramesAfterTheSessionHasStarted) 
   EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(51.0));
   EXPECT_EQ(events.last("stopped")["frames"], 1);
   EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 2.0);
-}
-
-TEST_F(RecorderTest, SamplesArrivingWhileTheStreamsStopAreDropped) {
-  Options options = job();
-  options.systemAudio = "/nonexistent-dir/audio.m4a";
-  auto& r = start(options);
-  frame(1.0);
-  audio(1.0);
-  mainStream().whileStopping = [this] {
-    mainStream().deliver(frameAt(2.5), platform::streamOutputTypeScreen);
-    mainStream().deliver(audioAt(2.5), platform::streamOutputTypeAudio);
-  };
-  mainStream().stopError = "The stream could not be stopped.";
-  clockReads(2.0);
-  r.stop();
-  frame(3.0);
-
-  EXPECT_TRUE(mainStream().stopped);
-  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(1.0));
-  EXPECT_THAT(writtenTimes(audioInput()), ElementsAre(1.0));
-  EXPECT_TRUE(videoInput().finished);
-  EXPECT_EQ(videoInput().appendsAfterFinished, 0);
-  EXPECT_EQ(events.last("stopped")["frames"], 1);
-  EXPECT_EQ(events.names().back(), "stopped");
 }
 
 TEST_F(RecorderTest, AStreamErrorIsReportedAndTheRecordingGoesOn) {
