@@ -18,11 +18,6 @@ class EventLog : public EventSink {
     std::lock_guard lock(mutex);
     return events;
   }
-  std::vector<std::string> names() const {
-    std::vector<std::string> result;
-    for (const auto& e : all()) result.push_back(e.at("event").get<std::string>());
-    return result;
-  }
   // The last event of that name; fails the test when there is none.
   Event last(const std::string& name) const {
     const auto events = all();

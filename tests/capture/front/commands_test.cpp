@@ -1,6 +1,6 @@
-// The screenshot command on the scripted platform: the event it reports and
-// the exit status it returns. (The apps and record commands are exercised
-// through the programs.)
+// The commands on the scripted platform: the event each reports and the exit
+// status it returns. (The record command, and which applications apps lists,
+// are exercised through the programs.)
 #include "front/commands.hpp"
 
 #include <gtest/gtest.h>
@@ -17,6 +17,13 @@
 
 namespace {
 
+// The exit status of a command and the one event it reported.
+std::string outcome(const std::function<int(EventSink&)>& command) {
+  EventLog events;
+  const int status = command(events);
+  return std::to_string(status) + (events.all().size() == 1 ? events.all()[0].dump() : "?");
+}
+
 // Each outcome of a screenshot job, failures in the order the command meets
 // them: the exit status and the one event reported.
 TEST(Commands, ScreenshotOutcomes) {
@@ -30,9 +37,7 @@ TEST(Commands, ScreenshotOutcomes) {
     Options o;
     o.output = out;
     script(fake::state(), o);
-    EventLog events;
-    const int status = runScreenshot(o, events);
-    return std::to_string(status) + (events.all().size() == 1 ? events.all()[0].dump() : "?");
+    return outcome([&](EventSink& events) { return runScreenshot(o, events); });
   };
   // The area applies at the default scale, maxWidth does not; the output is echoed as given.
   EXPECT_EQ(
@@ -65,6 +70,24 @@ TEST(Commands, ScreenshotOutcomes) {
     EXPECT_EQ(shoot(script), ("2" + Event{{"event", "error"}, {"message", message}}.dump()));
   EXPECT_FALSE(std::filesystem::exists(dir / "x.png"));
   std::filesystem::remove_all(dir);
+}
+
+// apps and check report a failed query in their event and still exit 0.
+TEST(Commands, AppsAndCheckExitZeroWhateverTheyReport) {
+  const platform::RunningApplication editor{7, "org.example.Editor", "Editor"};
+  const Event listed{{"name", "Editor"}, {"bundleId", "org.example.Editor"}, {"pid", 7}};
+  const std::tuple<int (*)(EventSink&), std::optional<std::string>, Event> cases[] = {
+      {runApps, std::nullopt, {{"event", "apps"}, {"apps", {listed}}}},
+      {runApps, "Denied.", {{"event", "error"}, {"message", "Denied."}}},
+      {runCheck, std::nullopt, {{"event", "check"}, {"permission", true}}},
+      {runCheck, "Denied.", {{"event", "check"}, {"permission", false}, {"message", "Denied."}}}};
+  for (const auto& [command, error, event] : cases) {
+    fake::reset();
+    fake::state().content.applications = {editor};
+    fake::state().content.windows = {{1, {0, 0, 120, 80}, 0, true, "doc", editor}};
+    fake::state().contentError = error;
+    EXPECT_EQ(outcome(command), "0" + event.dump());
+  }
 }
 
 }  // namespace

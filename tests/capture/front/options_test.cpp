@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -36,29 +37,13 @@ TEST(OptionsDecoding, RefusedJobs) {
         R"({"output":"a"} // c)", "{\"output\":\"\xff\"}", "{}", R"({"output":null})",
         R"({"output":3})", R"({"Output":"a"})", R"({"display":-5})"})
     EXPECT_FALSE(decodeOptions(text)) << text;
-  for (const char* members : {R"("display":4294967296)",
-                              R"("window":-1)",
-                              R"("display":"1")",
-                              R"("window":true)",
-                              R"("fps":9223372036854775808)",
-                              R"("maxWidth":-9223372036854775809)",
-                              R"("fps":[30])",
-                              R"("fps":30.0)",
-                              R"("fps":3e1)",
-                              R"("display":1E0)",
-                              R"("showsCursor":1)",
-                              R"("showsCursor":"true")",
-                              R"("excludePids":[1.0])",
-                              R"("excludePids":[2147483648])",
-                              R"("excludePids":[1,null])",
-                              R"("excludePids":5)",
-                              R"("scale":"2")",
-                              R"("scale":1e400)",
-                              R"("area":[0.1,"x"])",
-                              R"("area":{"x":1})",
-                              R"("audioApps":["a",1])",
-                              R"("audioApps":"a")",
-                              R"("fps":30,"maxWidth":"wide","scale":1)"})
+  // Members, separated by spaces, that refuse a job whatever came before them.
+  std::istringstream refused(R"("display":4294967296 "window":-1 "display":"1" "window":true
+    "fps":9223372036854775808 "maxWidth":-9223372036854775809 "fps":[30] "fps":30.0 "fps":3e1
+    "display":1E0 "showsCursor":1 "showsCursor":"true" "excludePids":[1.0] "excludePids":5
+    "excludePids":[2147483648] "excludePids":[1,null] "scale":"2" "scale":1e400 "area":[0.1,"x"]
+    "area":{"x":1} "audioApps":["a",1] "audioApps":"a" "fps":30,"maxWidth":"wide","scale":1)");
+  for (std::string members; refused >> members;)
     EXPECT_FALSE(decodeOptions(std::string(R"({"output":"a",)") + members + "}")) << members;
 }
 
@@ -67,20 +52,15 @@ TEST(OptionsDecoding, RefusedJobs) {
 TEST(OptionsDecoding, FuzzCorpusDecodesConsistentlyOrIsRefused) {
   const std::filesystem::path corpus = ORVIK_OPTIONS_CORPUS;
   ASSERT_TRUE(std::filesystem::is_directory(corpus)) << corpus;
-  int decoded = 0, refused = 0;
+  int decoded[2] = {0, 0};  // refused, decoded
   for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
     std::ifstream in(entry.path(), std::ios::binary);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const auto options = decodeOptions(text);
-    if (!options) {
-      ++refused;
-      continue;
-    }
-    ++decoded;
-    EXPECT_EQ(nlohmann::json::parse(text).at("output"), options->output) << entry.path();
+    ++decoded[options.has_value()];
+    EXPECT_TRUE(!options || nlohmann::json::parse(text).at("output") == options->output) << entry;
   }
-  EXPECT_GT(decoded, 0);
-  EXPECT_GT(refused, 0);
+  EXPECT_TRUE(decoded[0] > 0 && decoded[1] > 0);
 }
 
 }  // namespace

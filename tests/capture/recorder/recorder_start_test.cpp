@@ -1,10 +1,12 @@
 // Set-up of a recording: what the streams and writers are asked for, how
-// audio is routed, and failures that end the start.
-#include <gmock/gmock.h>
+// audio is routed, and the failures that end the start.
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
 
 #include "platform/error.hpp"
 #include "recorder_fixture.hpp"
@@ -12,208 +14,165 @@
 namespace recorder_test {
 namespace {
 
-using platform::PlatformError;
-using ::testing::ElementsAre;
+const platform::RunningApplication kPlayer{10, "org.example.player", "player"};
+using Script = std::function<void(fake::State&, Options&)>;
 
-platform::RunningApplication app(int32_t pid, const std::string& bundle) {
-  return {pid, bundle, bundle};
+// A stream in one line: configuration, filter and outputs.
+std::string describe(const fake::FakeStream& s) {
+  const auto& c = s.configuration;
+  std::ostringstream o;
+  o << c.width << "x" << c.height << " every " << c.minimumFrameInterval.value << "/"
+    << c.minimumFrameInterval.timescale << (c.sourceRect ? " area" : "")
+    << (c.showsCursor ? " cursor" : "") << (c.pixelFormat == platform::kPixelFormatBGRA ? "" : " ?")
+    << " depth " << c.queueDepth << (c.capturesAudio ? " audio " : " ") << c.sampleRate << "/"
+    << c.channelCount << (c.excludesCurrentProcessAudio ? "" : " own-audio") << " filter "
+    << static_cast<int>(s.filter->kind) << ":" << s.filter->display.displayID;
+  for (const auto& a : s.filter->applications) o << "+" << a.processID;
+  for (const auto& output : s.outputs)
+    o << (output.type == platform::streamOutputTypeScreen ? " screen" : " audio")
+      << (output.queue->label() == "orvik.capture" ? "" : " elsewhere");
+  return o.str() + (s.started ? "\n" : " unstarted\n");
 }
 
-TEST_F(RecorderTest, AVideoOnlyRecordingConfiguresOneStreamAndOneWriter) {
-  fake::state().content = oneDisplay(1501, 1001);
-  fake::state().wallNow = 1234.5;
-  Options options = job();
-  options.audioApps = std::vector<std::string>{"org.example.player"};  // ignored without audio
-  start(options);
-
-  ASSERT_EQ(fake::state().streams.size(), 1u);
-  EXPECT_EQ(fake::state().contentQueryArguments,
-            (std::vector<std::pair<bool, bool>>{{false, true}}));
-  const auto& c = mainStream().configuration;
-  EXPECT_EQ(c.width, 1500);
-  EXPECT_EQ(c.height, 1000);
-  EXPECT_EQ(c.minimumFrameInterval, CMTimeMake(1, 30));
-  EXPECT_FALSE(c.sourceRect);
-  EXPECT_FALSE(c.showsCursor);
-  EXPECT_EQ(c.pixelFormat, platform::kPixelFormatBGRA);
-  EXPECT_EQ(c.queueDepth, 6);
-  EXPECT_FALSE(c.capturesAudio);
-  EXPECT_EQ(c.sampleRate, 48000);
-  EXPECT_EQ(c.channelCount, 2);
-  EXPECT_TRUE(c.excludesCurrentProcessAudio);
-  ASSERT_EQ(mainStream().outputs.size(), 1u);
-  EXPECT_EQ(mainStream().outputs[0].type, platform::streamOutputTypeScreen);
-  EXPECT_EQ(mainStream().outputs[0].queue->label(), "orvik.capture");
-  EXPECT_EQ(mainStream().delegate, recorder.get());
-  EXPECT_TRUE(mainStream().started);
-
-  ASSERT_EQ(fake::state().writers.size(), 1u);
-  EXPECT_EQ(movie().path, "/nonexistent-dir/movie.mov");
-  EXPECT_EQ(movie().fileType, platform::FileType::quickTimeMovie);
-  EXPECT_EQ(movie().fragmentInterval.value, 1200);
-  EXPECT_EQ(movie().fragmentInterval.timescale, 600);
-  EXPECT_EQ(movie().startWritingCalls, 0);
-  ASSERT_EQ(movie().inputs.size(), 1u);
-  EXPECT_EQ(movie().inputs[0].get(), &videoInput());
-  EXPECT_TRUE(videoInput().expectsRealTime);
-  const auto& v = std::get<platform::VideoSettings>(videoInput().settings);
-  EXPECT_EQ(v.codec, platform::kVideoCodecTypeH264);
-  EXPECT_EQ(v.width, 1500);
-  EXPECT_EQ(v.height, 1000);
-  EXPECT_EQ(v.averageBitRate, 6000000);
-  EXPECT_EQ(v.expectedSourceFrameRate, 30);
-
-  EXPECT_THAT(events.names(), ElementsAre("started"));
-  EXPECT_EQ(events.last("started"),
-            Event({{"event", "started"}, {"width", 1500}, {"height", 1000}, {"time", 1234.5}}));
+// A writer in one line: its file, fragment interval and what its input is told.
+std::string describe(const fake::FakeWriter& w) {
+  std::ostringstream o;
+  o << w.path << " " << static_cast<int>(w.fileType) << " " << w.fragmentInterval.value << "/"
+    << w.fragmentInterval.timescale << (w.startWritingCalls ? " begun" : "");
+  for (const auto& input : w.inputs) {
+    const auto& i = static_cast<const fake::FakeInput&>(*input);
+    o << (i.expectsRealTime ? " live" : " offline");
+    if (const auto* v = std::get_if<platform::VideoSettings>(&i.settings))
+      o << " " << v->codec << " " << v->width << "x" << v->height << " " << v->averageBitRate << " "
+        << v->expectedSourceFrameRate;
+    if (const auto* a = std::get_if<platform::AudioSettings>(&i.settings))
+      o << " " << a->formatID << " " << a->sampleRate << "/" << a->numberOfChannels << " "
+        << a->encoderBitRate;
+  }
+  return o.str() + "\n";
 }
 
-TEST_F(RecorderTest, SystemAudioGoesThroughTheMainStreamIntoAnM4AFile) {
-  Options options = job();
-  options.systemAudio = "/nonexistent-dir/audio.m4a";
-  options.audioApps = std::vector<std::string>{};
-  start(options);
+// A job with system audio that the application's audio replaces.
+const Script kApplicationAudio = [](fake::State&, Options& o) {
+  o.systemAudio = "/nonexistent-dir/audio.m4a", o.audioApps = {{kPlayer.bundleIdentifier}};
+};
 
-  EXPECT_EQ(fake::state().contentQueries, 1);
-  ASSERT_EQ(fake::state().streams.size(), 1u);
-  EXPECT_TRUE(mainStream().configuration.capturesAudio);
-  ASSERT_EQ(mainStream().outputs.size(), 2u);
-  EXPECT_EQ(mainStream().outputs[1].type, platform::streamOutputTypeAudio);
-  ASSERT_EQ(fake::state().writers.size(), 2u);
-  EXPECT_EQ(audioFile().path, "/nonexistent-dir/audio.m4a");
-  EXPECT_EQ(audioFile().fileType, platform::FileType::appleM4A);
-  EXPECT_EQ(audioFile().fragmentInterval, CMTimeMake(2, 1));
-  EXPECT_TRUE(audioInput().expectsRealTime);
-  EXPECT_EQ(audioFile().inputs.at(0).get(), &audioInput());
-  const auto& a = std::get<platform::AudioSettings>(audioInput().settings);
-  EXPECT_EQ(a.formatID, 0x61616320u);
-  EXPECT_EQ(a.sampleRate, 48000);
-  EXPECT_EQ(a.numberOfChannels, 2);
-  EXPECT_EQ(a.encoderBitRate, 192000);
-}
-
-TEST_F(RecorderTest, ChosenApplicationsGetASecondAudioOnlyStreamOnTheFirstDisplay) {
-  auto everything = oneDisplay(800, 600);
-  everything.applications = {app(10, "org.example.player"), app(11, "org.example.Player"),
-                             app(12, "org.example.browser"), app(13, "org.example.player")};
-  platform::Window window;
-  window.windowID = 77;
-  window.frame = {10, 10, 400, 300};
-  window.onScreen = true;
-  fake::state().content = everything;
-  fake::state().content.windows = {window};
-  Options options = job();
-  options.window = 77;
-  options.systemAudio = "/nonexistent-dir/audio.m4a";
-  options.audioApps = std::vector<std::string>{"org.example.player", "org.example.gone"};
-  start(options);
-
-  EXPECT_EQ(fake::state().contentQueryArguments,
-            (std::vector<std::pair<bool, bool>>{{false, true}, {false, false}}));
-  ASSERT_EQ(fake::state().streams.size(), 2u);
-  EXPECT_FALSE(mainStream().configuration.capturesAudio);
-  ASSERT_EQ(mainStream().outputs.size(), 1u);
-  auto& second = *fake::state().streams[1];
-  EXPECT_TRUE(second.started);
-  const auto& c = second.configuration;
-  EXPECT_EQ(c.width, 2);
-  EXPECT_EQ(c.height, 2);
-  EXPECT_EQ(c.minimumFrameInterval, CMTimeMake(1, 1));
-  EXPECT_TRUE(c.capturesAudio);
-  EXPECT_TRUE(c.excludesCurrentProcessAudio);
-  ASSERT_EQ(second.outputs.size(), 1u);
-  EXPECT_EQ(second.outputs[0].type, platform::streamOutputTypeAudio);
-  EXPECT_EQ(second.filter->kind, platform::ContentFilter::Kind::displayIncludingApplications);
-  EXPECT_EQ(second.filter->display.displayID, 1u);
-  EXPECT_EQ(second.filter->applications,
-            (std::vector<platform::RunningApplication>{app(10, "org.example.player"),
-                                                       app(13, "org.example.player")}));
-  EXPECT_TRUE(second.filter->exceptingWindows.empty());
-
-  // Audio of that stream is recorded; stop stops both streams.
-  frame(1.0);
-  audio(1.5, &second);
-  clockReads(2.0);
-  recorder->stop();
-  EXPECT_THAT(writtenTimes(audioInput()), ElementsAre(1.5));
-  EXPECT_TRUE(mainStream().stopped);
-  EXPECT_TRUE(second.stopped);
-}
-
-// A job that cannot be recorded is refused with nothing started or
-// announced; earlier files are gone before the audio applications are looked for.
-TEST_F(RecorderTest, RefusedJobsReturnTheirErrorAfterRemovingEarlierFiles) {
-  const auto dir = std::filesystem::temp_directory_path() / ("orvik-" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
-  Options options = job((dir / "movie.mov").string());
-  options.systemAudio = (dir / "audio.m4a").string();
-  options.audioApps = std::vector<std::string>{"org.example.gone"};
-  for (const auto& path : {*options.systemAudio, options.output}) std::ofstream(path) << "old";
-  Recorder r(options, events);
-  const auto refused = r.start();
-  ASSERT_TRUE(refused);
-  EXPECT_EQ(startErrorMessage(*refused), "audio-apps-not-running");
-  EXPECT_FALSE(std::filesystem::exists(options.output));
-  EXPECT_FALSE(std::filesystem::exists(*options.systemAudio));
-  std::filesystem::remove_all(dir);
-
-  fake::reset();
-  fake::state().content = oneDisplay(1920, 1080);
-  options = job();
-  options.display = 2;
-  const auto notFound = Recorder(options, events).start();
-  ASSERT_TRUE(notFound);
-  EXPECT_EQ(startErrorMessage(*notFound), "display-not-found");
-  EXPECT_TRUE(fake::state().writers.empty());
-  EXPECT_THAT(events.names(), ElementsAre());
-}
-
-// Failures of the platform services are thrown from start(), before "started".
-TEST_F(RecorderTest, PlatformFailuresAreThrownFromStart) {
-  using Script = std::function<void(fake::State&, std::vector<std::string>&)>;
-  const auto failure = [&](const Script& script) {
-    fake::reset();
-    fake::state().content = oneDisplay(1920, 1080);
-    fake::state().content.applications = {app(5, "org.example.player")};
-    std::vector<std::string> streamErrors(4);  // add-output and start, per stream
-    script(fake::state(), streamErrors);
-    fake::state().prepareStream = [streamErrors](fake::FakeStream& s) {
+// Makes the n-th stream (0: the main one, 1: the application's audio) refuse `step`.
+Script failing(size_t n, std::optional<std::string> fake::FakeStream::*step) {
+  return [=](fake::State& s, Options& o) {
+    kApplicationAudio(s, o);
+    s.prepareStream = [=](fake::FakeStream& stream) {
       std::lock_guard lock(fake::stateMutex());
-      const size_t i = 2 * (fake::state().streams.size() - 1);
-      if (!streamErrors[i].empty()) s.addOutputError = streamErrors[i];
-      if (!streamErrors[i + 1].empty()) s.startError = streamErrors[i + 1];
+      if (fake::state().streams.size() == n + 1) stream.*step = "Refused.";
     };
-    Options options = job();
-    options.systemAudio = "/nonexistent-dir/audio.m4a";
-    options.audioApps = std::vector<std::string>{"org.example.player"};
-    try {
-      Recorder(options, events).start();
-    } catch (const PlatformError& error) {
-      return error.localizedDescription();
-    }
-    return std::string("started");
+  };
+}
+
+// Starts a job on a 1501 x 1001 display after `script` set up the job and the
+// platform. Returns what was asked for, a line for each stream and writer and
+// one for the content queries (or the refusal and how many writers were
+// made), then the events reported.
+std::string startWith(const Script& script, std::unique_ptr<Recorder>& recorder) {
+  static EventLog events;
+  fake::reset();
+  auto& s = fake::state();
+  s.content = oneDisplay(1501, 1001);
+  s.content.applications = {
+      kPlayer, {11, "org.example.Player", "P"}, {13, kPlayer.bundleIdentifier, "p"}};
+  s.content.windows = {{77, {10, 10, 400, 300}, 0, true, "w", kPlayer}};
+  s.wallNow = 1234.5;
+  Options options = job();
+  script(s, options);
+  std::string failure, outcome;
+  const size_t seen = events.all().size();  // those of earlier starts
+  try {
+    recorder = std::make_unique<Recorder>(options, events);
+    if (const auto refused = recorder->start()) failure = "refused: " + startErrorMessage(*refused);
+  } catch (const platform::PlatformError& error) {
+    failure = "thrown: " + error.localizedDescription();
+  }
+  if (!failure.empty()) {
+    outcome = failure + ", " + std::to_string(s.writers.size()) + " writers\n";
+  } else {
+    for (const auto& stream : s.streams) outcome += describe(*stream);
+    for (const auto& writer : s.writers) outcome += describe(*writer);
+    for (const auto& [desktop, onScreen] : s.contentQueryArguments)
+      outcome += std::string(desktop ? "desktop-less " : "") + (onScreen ? "on-screen " : "all ");
+    outcome += "content\n";
+  }
+  for (size_t i = seen; i < events.all().size(); ++i) outcome += events.all()[i].dump();
+  return outcome;
+}
+
+// Without audio one stream and one writer; system audio rides the main
+// stream into an m4a file; chosen applications (matched exactly, all
+// instances) get a second, audio-only stream on the first display. Refusals
+// and failures leave nothing started or announced.
+TEST(RecorderStart, StreamsWritersAndFailures) {
+  std::unique_ptr<Recorder> recorder;
+  const std::string movie = "/nonexistent-dir/movie.mov 0 1200/600 live avc1 ";
+  const auto started = [](int width, int height) {
+    return Event{{"event", "started"}, {"width", width}, {"height", height}, {"time", 1234.5}}
+        .dump();
+  };
+  const std::string audio =
+      "/nonexistent-dir/audio.m4a 1 1200/600 live 1633772320 48000/2 192000\n";
+  const Script chosenApplications = [](fake::State&, Options& o) {
+    o.window = 77, o.fps = 90, o.showsCursor = true, o.maxWidth = 320;
+    o.systemAudio = "/nonexistent-dir/audio.m4a";
+    o.audioApps = {{"org.example.player", "org.example.gone"}};
+  };
+  // Earlier files are gone before the applications are looked for.
+  const auto dir = std::filesystem::temp_directory_path() / ("orvik-" + std::to_string(getpid()));
+  const Script gone = [&dir](fake::State&, Options& o) {
+    o.output = dir / "movie.mov", o.systemAudio = dir / "audio.m4a", o.audioApps = {{"x.gone"}};
+    std::filesystem::create_directories(dir);
+    for (const auto& path : {*o.systemAudio, o.output}) std::ofstream(path) << "old";
   };
   const std::pair<Script, std::string> cases[] = {
-      {[](fake::State& s, auto&) { s.contentError = "No display."; }, "No display."},
-      {[](fake::State& s, auto&) { s.writerError = "Cannot create."; }, "Cannot create."},
-      {[](fake::State& s, auto&) {
-         s.refuseSettings = [](const platform::OutputSettings&) -> std::optional<std::string> {
-           return "Settings refused.";
-         };
+      {gone, "refused: audio-apps-not-running, 2 writers\n"},
+      {[](fake::State&, Options& o) { o.audioApps = {{kPlayer.bundleIdentifier}}; },  // no audio
+       "1500x1000 every 1/30 depth 6 48000/2 filter 0:1 screen\n" + movie +
+           "1500x1000 6000000 30\non-screen content\n" + started(1500, 1000)},
+      {[](fake::State&, Options& o) {
+         o.systemAudio = "/nonexistent-dir/audio.m4a", o.audioApps = std::vector<std::string>{};
        },
-       "Settings refused."},
-      {[](fake::State& s, auto&) { s.content.displays = oneDisplay(4e9, 4e9).displays; },
-       "The output size 4000000000 x 4000000000 is too large to encode."},
-      {[](fake::State& s, auto&) {
-         s.nextContentErrors = {std::nullopt, "No list."};
+       "1500x1000 every 1/30 depth 6 audio 48000/2 filter 0:1 screen audio\n" + movie +
+           "1500x1000 6000000 30\n" + audio + "on-screen content\n" + started(1500, 1000)},
+      {chosenApplications,
+       "320x240 every 1/60 cursor depth 6 48000/2 filter 2:0 screen\n"
+       "2x2 every 1/1 cursor depth 3 audio 48000/2 filter 1:1+10+13 audio\n" +
+           movie + "320x240 6000000 90\n" + audio + "on-screen all content\n" + started(320, 240)},
+      {[](fake::State&, Options& o) { o.display = 2; }, "refused: display-not-found, 0 writers\n"},
+      {[](fake::State& s, Options&) { s.contentError = "Gone."; }, "thrown: Gone., 0 writers\n"},
+      {[](fake::State& s, Options&) { s.writerError = "No file."; },
+       "thrown: No file., 0 writers\n"},
+      {[](fake::State& s, Options&) {
+         s.refuseSettings = [](auto&) -> std::optional<std::string> { return "Refused."; };
        },
-       "No list."},
-      {[](fake::State&, auto& e) { e[0] = "No screen output."; }, "No screen output."},
-      {[](fake::State&, auto& e) { e[1] = "Capture refused."; }, "Capture refused."},
-      {[](fake::State&, auto& e) { e[2] = "No audio output."; }, "No audio output."},
-      {[](fake::State&, auto& e) { e[3] = "Audio refused."; }, "Audio refused."}};
-  for (const auto& [script, message] : cases) EXPECT_EQ(failure(script), message);
-  EXPECT_THAT(events.names(), ElementsAre());
+       "thrown: Refused., 1 writers\n"},
+      {[](fake::State& s, Options&) { s.content.displays = oneDisplay(4e9, 4e9).displays; },
+       "thrown: The output size 4000000000 x 4000000000 is too large to encode., 1 writers\n"},
+      {[](fake::State& s, Options& o) {
+         kApplicationAudio(s, o), s.nextContentErrors = {std::nullopt, "No list."};
+       },
+       "thrown: No list., 2 writers\n"},
+  };
+  for (const auto& [script, outcome] : cases) EXPECT_EQ(startWith(script, recorder), outcome);
+  for (const auto step : {&fake::FakeStream::addOutputError, &fake::FakeStream::startError})
+    for (const size_t n : {0, 1})
+      EXPECT_EQ(startWith(failing(n, step), recorder), "thrown: Refused., 2 writers\n") << n;
+  EXPECT_TRUE(std::filesystem::is_empty(dir));
+  std::filesystem::remove_all(dir);
+
+  // The applications' audio is recorded; stop stops both streams.
+  startWith(chosenApplications, recorder);
+  auto& second = *fake::state().streams.at(1);
+  mainStream().deliverAndWait(sampleAt(1.0, true), platform::streamOutputTypeScreen);
+  second.deliverAndWait(sampleAt(1.5, false), platform::streamOutputTypeAudio);
+  recorder->stop();
+  EXPECT_EQ(writtenTimes(audioInput()), std::vector<double>{1.5});
+  EXPECT_TRUE(mainStream().stopped && second.stopped);
 }
 
 }  // namespace
