@@ -15,21 +15,17 @@ TEST(OutputArithmetic, SizesRatesAndBitRates) {
   // maxWidth narrows only from 320 up and below the width, the height in
   // proportion with the fraction dropped; odd sides lose one pixel toward
   // zero; heights beyond int64 saturate (in doubles these come to ±2^63).
-  const std::tuple<int64_t, int64_t, std::optional<int64_t>, OutputSize> sizes[] = {
-      {3024, 1964, 1920, {1920, 1246}},
-      {2880, 1800, 1281, {1280, 800}},
-      {2880, 1800, 320, {320, 200}},
-      {2880, 1800, 319, {2880, 1800}},
-      {2880, 1800, 2880, {2880, 1800}},
-      {2880, 1800, -4000, {2880, 1800}},
-      {1501, 1001, kNone, {1500, 1000}},
-      {-3, -5, kNone, {-2, -4}},
-      {kMax, kMin, kNone, {kMax - 1, kMin}},
-      {kMax, kMax, 4000, {4000, 4000}},
-      {kMax, kMax, kMax - 1, {kMax - 1, kMax - 1}},
-      {kMax, kMin, kMax - 1, {kMax - 1, kMin}}};
-  for (const auto& [width, height, maxWidth, size] : sizes)
-    EXPECT_EQ(recordingSize(width, height, maxWidth), size)
+  const auto size = [](int64_t w, int64_t h, std::optional<int64_t> max, int64_t ew, int64_t eh) {
+    return std::tuple(w, h, max, OutputSize{ew, eh});
+  };
+  for (const auto& [width, height, maxWidth, expected] :
+       {size(3024, 1964, 1920, 1920, 1246), size(2880, 1800, 1281, 1280, 800),
+        size(2880, 1800, 320, 320, 200), size(2880, 1800, 319, 2880, 1800),
+        size(2880, 1800, 2880, 2880, 1800), size(2880, 1800, -4000, 2880, 1800),
+        size(1501, 1001, kNone, 1500, 1000), size(-3, -5, kNone, -2, -4),
+        size(kMax, kMin, kNone, kMax - 1, kMin), size(kMax, kMax, 4000, 4000, 4000),
+        size(kMax, kMax, kMax - 1, kMax - 1, kMax - 1), size(kMax, kMin, kMax - 1, kMax - 1, kMin)})
+    EXPECT_EQ(recordingSize(width, height, maxWidth), expected)
         << width << "x" << height << " at most " << maxWidth.value_or(0);
 
   // The capture rate is held to 1..60, the rate the encoder expects is not; 30 when absent.
@@ -42,17 +38,15 @@ TEST(OutputArithmetic, SizesRatesAndBitRates) {
   }
 
   // Four bits a pixel, at least 6 Mbit/s, nothing when it overflows.
-  const std::tuple<int64_t, int64_t, std::optional<int64_t>> bitRates[] = {
-      {1920, 1246, 4 * 1920 * 1246},
-      {1280, 800, 6000000},
-      {-2000, 2000, 6000000},
-      {1LL << 30, 1LL << 30, 1LL << 62},
-      {1LL << 31, 1LL << 30, kNone},
-      {kMax, 2, kNone},
-      {kMin, -1, kNone},
-      {-(1LL << 31), 1LL << 30, 6000000}};  // the last: -2^63 fits
-  for (const auto& [width, height, rate] : bitRates)
-    EXPECT_EQ(videoAverageBitRate(width, height), rate) << width << "x" << height;
+  // -2^63 fits.
+  const auto rate = [](int64_t w, int64_t h, std::optional<int64_t> r) {
+    return std::tuple(w, h, r);
+  };
+  for (const auto& [width, height, expected] :
+       {rate(1920, 1246, 4 * 1920 * 1246), rate(1280, 800, 6000000), rate(-2000, 2000, 6000000),
+        rate(1LL << 30, 1LL << 30, 1LL << 62), rate(1LL << 31, 1LL << 30, kNone),
+        rate(kMax, 2, kNone), rate(kMin, -1, kNone), rate(-(1LL << 31), 1LL << 30, 6000000)})
+    EXPECT_EQ(videoAverageBitRate(width, height), expected) << width << "x" << height;
 }
 
 }  // namespace

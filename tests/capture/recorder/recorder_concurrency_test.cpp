@@ -25,12 +25,8 @@ size_t raceOnce(std::mt19937 random) {
   fake::state().content = oneDisplay(640, 480);
   // One clock for the source's stamps and the recorder's readings; each takes a new tick.
   std::atomic<int64_t> clock{1000};
-  std::vector<int64_t> readings;  // the recorder's, under the fake's lock
+  std::vector<int64_t> readings;  // the recorder's, taken on its queue
   fake::state().hostClock = [&] { return CMTimeMake(readings.emplace_back(++clock), 1000000); };
-  const auto lastReading = [&] {
-    std::lock_guard lock(fake::stateMutex());
-    return readings.back();
-  };
   EventLog events;
   Recorder recorder(job("/nonexistent-dir/audio.m4a"), events);
   EXPECT_FALSE(recorder.start());
@@ -52,21 +48,16 @@ size_t raceOnce(std::mt19937 random) {
   // The source ends while the capture stops, as a real one does.
   stream.whileStopping = [&] { done = true, source.join(); };
 
-  std::vector<std::pair<int64_t, int64_t>> pauses;  // as the recorder took them
-  int64_t pausedAt = -1;                            // while paused
-  for (int i = 10 + random() % 30; i > 0; --i) {
+  std::vector<std::pair<int64_t, int64_t>> pauses;  // as the recorder took them; -1: still open
+  for (int i = 0, n = 10 + random() % 30; i < n; ++i) {
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 400));
-    if (random() % 2) {
-      recorder.pause();
-      if (pausedAt < 0) pausedAt = lastReading();
-    } else {
-      recorder.resume();
-      if (pausedAt >= 0) pauses.emplace_back(pausedAt, lastReading());
-      pausedAt = -1;
-    }
+    if (i % 2 == 0) recorder.pause(), pauses.emplace_back(readings.back(), -1);
+    if (i % 2 == 1) recorder.resume(), pauses.back().second = readings.back();
   }
   recorder.stop();
-  const int64_t end = pausedAt >= 0 ? pausedAt : lastReading();  // in captured time
+  const bool open = pauses.size() && pauses.back().second < 0;
+  const int64_t end = open ? pauses.back().first : readings.back();  // in captured time
+  if (open) pauses.pop_back();
   std::vector<int64_t> offsets{0};
   for (const auto& [from, to] : pauses) offsets.push_back(offsets.back() + to - from);
   const int64_t movieEnd = end - offsets.back();

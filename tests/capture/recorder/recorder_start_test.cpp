@@ -53,19 +53,8 @@ std::string describe(const fake::FakeWriter& w) {
 }
 
 // A job with system audio that the application's audio replaces.
-const Script kApplicationAudio = [](fake::State&, Options& o) {
+void withApplicationAudio(Options& o) {
   o.systemAudio = "/nonexistent-dir/audio.m4a", o.audioApps = {{kPlayer.bundleIdentifier}};
-};
-
-// Makes the n-th stream (0: the main one, 1: the application's audio) refuse `step`.
-Script failing(size_t n, std::optional<std::string> fake::FakeStream::*step) {
-  return [=](fake::State& s, Options& o) {
-    kApplicationAudio(s, o);
-    s.prepareStream = [=](fake::FakeStream& stream) {
-      std::lock_guard lock(fake::stateMutex());
-      if (fake::state().streams.size() == n + 1) stream.*step = "Refused.";
-    };
-  };
 }
 
 // Starts a job on a 1501 x 1001 display after `script` set up the job and the
@@ -154,14 +143,22 @@ TEST(RecorderStart, StreamsWritersAndFailures) {
       {[](fake::State& s, Options&) { s.content.displays = oneDisplay(4e9, 4e9).displays; },
        "thrown: The output size 4000000000 x 4000000000 is too large to encode., 1 writers\n"},
       {[](fake::State& s, Options& o) {
-         kApplicationAudio(s, o), s.nextContentErrors = {std::nullopt, "No list."};
+         withApplicationAudio(o), s.nextContentErrors = {std::nullopt, "No list."};
        },
        "thrown: No list., 2 writers\n"},
   };
   for (const auto& [script, outcome] : cases) EXPECT_EQ(startWith(script, recorder), outcome);
+  // Either stream (0: the main one, 1: the applications' audio) refusing its output or its start.
   for (const auto step : {&fake::FakeStream::addOutputError, &fake::FakeStream::startError})
-    for (const size_t n : {0, 1})
-      EXPECT_EQ(startWith(failing(n, step), recorder), "thrown: Refused., 2 writers\n") << n;
+    for (const size_t n : {0, 1}) {
+      const auto refusing = [=](fake::State& s, Options& o) {
+        withApplicationAudio(o);
+        s.prepareStream = [=](auto& stream) {
+          if (fake::state().streams.size() == n + 1) stream.*step = "Refused.";
+        };
+      };
+      EXPECT_EQ(startWith(refusing, recorder), "thrown: Refused., 2 writers\n") << n;
+    }
   EXPECT_TRUE(std::filesystem::is_empty(dir));
   std::filesystem::remove_all(dir);
 

@@ -2,6 +2,7 @@
 // by its captured time, dropped frames, and the end of the recording.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <functional>
 #include <sstream>
@@ -29,7 +30,7 @@ const Change kUnwritable[] = {
 //   i     each unwritable frame above, and a frame of an unknown output type
 //   e     the stream reports an error
 //   p r s pause, resume, stop, taking that clock reading (none: they read no clock)
-// Samples in [ ] arrive while the streams stop; after "s", once the files are finished.
+// Samples in capitals arrive while the streams stop; after "s", once the files are finished.
 // Returns what was written: "<video times> | <audio times> | <session> | <events>".
 std::string play(const std::string& script) {
   fake::reset();
@@ -40,18 +41,14 @@ std::string play(const std::string& script) {
   auto& stream = mainStream();
   stream.outputs.push_back({&r, 2, stream.outputs.front().queue});
   std::vector<std::pair<platform::SampleBufferRef, int64_t>> whileStopping;
-  bool stopping = false;
+  stream.whileStopping = [&] {
+    for (const auto& [buffer, type] : whileStopping) stream.deliver(buffer, type);
+  };
   std::istringstream steps(script);
   for (std::string step; steps >> step;) {
-    const bool first = step.front() == '[', last = step.back() == ']';
-    step = step.substr(first, step.size() - first - last);
-    stopping = stopping || first;
-    const char kind = step[0];
+    const char kind = std::tolower(step[0]);
     const double t = step.size() > 1 ? std::stod(step.substr(1)) : 0;
-    if (step.size() > 1 && std::strchr("prs", kind)) {
-      std::lock_guard lock(fake::stateMutex());
-      fake::state().hostTimes.push_back(seconds(t));
-    }
+    if (step.size() > 1 && std::strchr("prs", kind)) fake::state().hostTimes.push_back(seconds(t));
     if (kind == 'p') r.pause();
     if (kind == 'r') r.resume();
     if (kind == 's') r.stop();
@@ -68,16 +65,10 @@ std::string play(const std::string& script) {
     }
     videoInput().ready = kind != 'n';
     for (const auto& [sample, type] : samples) {
-      if (stopping) whileStopping.emplace_back(sample, type);
-      if (!stopping) stream.deliverAndWait(sample, type);
+      if (std::isupper(step[0])) whileStopping.emplace_back(sample, type);
+      if (std::islower(step[0])) stream.deliverAndWait(sample, type);
     }
     videoInput().ready = true;
-    if (last) {
-      stopping = false;
-      stream.whileStopping = [&stream, whileStopping] {
-        for (const auto& [buffer, type] : whileStopping) stream.deliver(buffer, type);
-      };
-    }
   }
 
   // What holds for every recording: frames counted as written, the
@@ -135,11 +126,10 @@ TEST(Timeline, Scenarios) {
        "paused paused resumed paused resumed stopped"},
       // While the streams stop: audio captured before the end is written,
       // frames and later audio are not; nothing after the files are finished.
-      {"f100 p110 r115 a119 [a119.8 f119.85 a119.99 a120 a120.1] s120 a119.9",
+      {"f100 p110 r115 a119 A119.8 F119.85 A119.99 A120 A120.1 s120 a119.9",
        "100 | 114 114.8 114.99 | 100-115 | started first-frame paused resumed stopped"},
       // Stopped while paused: the open pause does not count; audio from before it does.
-      {"f100 p110 [a109.9 a111] s112",
-       "100 | 109.9 | 100-110 | started first-frame paused stopped"},
+      {"f100 p110 A109.9 A111 s112", "100 | 109.9 | 100-110 | started first-frame paused stopped"},
       // A pause before the first frame moves the session start.
       {"p5 r8 f10 a4.5 a6 a9 a10 s12", "7 | 7 | 7-9 | started paused resumed first-frame stopped"},
       // Audio from before the kept pause spans is left out, not misplaced.
