@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "front/options.hpp"
+#include "job/options.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -18,7 +18,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!json.is_object() || !json.at("output").is_string()) __builtin_trap();
   if (json.at("output").get<std::string>() != options->output) __builtin_trap();
   if (options->fps && json.at("fps").get<int64_t>() != *options->fps) __builtin_trap();
-  if (options->display && json.at("display").get<uint64_t>() != *options->display)
-    __builtin_trap();
+  if (options->display && json.at("display").get<uint64_t>() != *options->display) __builtin_trap();
   return 0;
 }

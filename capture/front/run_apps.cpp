@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include "front/commands.hpp"
-#include "front/emit.hpp"
 #include "platform/content.hpp"
 #include "platform/error.hpp"
 
@@ -15,13 +14,13 @@ constexpr double kMinimumHeight = 80;
 
 }  // namespace
 
-void runApps() {
+int runApps(EventSink& events) {
   platform::ShareableContent content;
   try {
     content = platform::getShareableContent(true, false);
   } catch (const platform::PlatformError& error) {
-    emit({{"event", "error"}, {"message", error.localizedDescription()}});
-    exitProcess(0);
+    events.emit({{"event", "error"}, {"message", error.localizedDescription()}});
+    return 0;
   }
 
   std::set<int32_t> owners;
@@ -42,6 +41,6 @@ void runApps() {
                     {"bundleId", application.bundleIdentifier},
                     {"pid", static_cast<int64_t>(application.processID)}});
   }
-  emit({{"event", "apps"}, {"apps", apps}});
-  exitProcess(0);
+  events.emit({{"event", "apps"}, {"apps", apps}});
+  return 0;
 }

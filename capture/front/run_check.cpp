@@ -1,16 +1,14 @@
-#include <exception>
-
 #include "front/commands.hpp"
-#include "front/emit.hpp"
 #include "platform/content.hpp"
 #include "platform/error.hpp"
 
-void runCheck() {
+int runCheck(EventSink& events) {
   try {
     (void)platform::getShareableContent();
-    emit({{"event", "check"}, {"permission", true}});
+    events.emit({{"event", "check"}, {"permission", true}});
   } catch (const platform::PlatformError& error) {
-    emit({{"event", "check"}, {"permission", false}, {"message", error.localizedDescription()}});
+    events.emit(
+        {{"event", "check"}, {"permission", false}, {"message", error.localizedDescription()}});
   }
-  exitProcess(0);
+  return 0;
 }

@@ -2,24 +2,27 @@
 #include <string>
 
 #include "front/commands.hpp"
-#include "front/emit.hpp"
 #include "platform/content.hpp"
 #include "platform/error.hpp"
 #include "platform/png.hpp"
 #include "platform/screenshot.hpp"
 #include "target/capture_target.hpp"
 
-void runScreenshot(Options options) {
-  if (!platform::isOperatingSystemAtLeast(14, 0, 0)) fail("screenshots-need-macos-14");
+int runScreenshot(const Options& options, EventSink& events) {
+  if (!platform::isOperatingSystemAtLeast(14, 0, 0))
+    return refuse(events, "screenshots-need-macos-14");
 
   platform::ShareableContent content;
   try {
     content = platform::getShareableContent(false, true);
   } catch (const platform::PlatformError& error) {
-    fail("screenshot-failed: " + error.localizedDescription());
+    return refuse(events, "screenshot-failed: " + error.localizedDescription());
   }
 
-  const CaptureTarget target = captureTarget(options, content);
+  const auto resolved = captureTarget(options, content);
+  if (const auto* error = std::get_if<TargetError>(&resolved))
+    return refuse(events, targetErrorMessage(*error));
+  const CaptureTarget& target = std::get<CaptureTarget>(resolved);
 
   platform::StreamConfiguration configuration;
   configuration.width = target.width;
@@ -32,17 +35,17 @@ void runScreenshot(Options options) {
   try {
     image = platform::captureImage(*target.filter, configuration);
   } catch (const platform::PlatformError& error) {
-    fail("screenshot-failed: " + error.localizedDescription());
+    return refuse(events, "screenshot-failed: " + error.localizedDescription());
   } catch (const std::exception& error) {
     // Memory for a very large image, for one: reported like any failed capture.
-    fail(std::string("screenshot-failed: ") + error.what());
+    return refuse(events, std::string("screenshot-failed: ") + error.what());
   }
 
-  if (!platform::writePng(options.output, image)) fail("screenshot-write-failed");
+  if (!platform::writePng(options.output, image)) return refuse(events, "screenshot-write-failed");
 
-  emit({{"event", "screenshot"},
-        {"width", image.width},
-        {"height", image.height},
-        {"output", options.output}});
-  exitProcess(0);
+  events.emit({{"event", "screenshot"},
+               {"width", image.width},
+               {"height", image.height},
+               {"output", options.output}});
+  return 0;
 }

@@ -16,8 +16,7 @@ inline std::optional<platform::PlatformError> awaitCompletion(
     const std::function<void(platform::Completion)>& operation) {
   auto done = std::make_shared<std::promise<std::optional<platform::PlatformError>>>();
   auto outcome = done->get_future();
-  operation([done](std::optional<platform::PlatformError> error) {
-    done->set_value(std::move(error));
-  });
+  operation(
+      [done](std::optional<platform::PlatformError> error) { done->set_value(std::move(error)); });
   return outcome.get();
 }

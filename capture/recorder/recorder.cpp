@@ -1,3 +1,8 @@
 #include "recorder/recorder.hpp"
 
-Recorder::Recorder(Options o) : options(std::move(o)) {}
+Recorder::Recorder(Options o, EventSink& sink) : options(std::move(o)), events(sink) {}
+
+std::string startErrorMessage(const StartError& error) {
+  if (const auto* target = std::get_if<TargetError>(&error)) return targetErrorMessage(*target);
+  return "audio-apps-not-running";
+}

@@ -5,27 +5,42 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <string>
+#include <variant>
 
-#include "front/options.hpp"
+#include "job/event_sink.hpp"
+#include "job/options.hpp"
 #include "platform/cm_time.hpp"
 #include "platform/queue.hpp"
 #include "platform/stream.hpp"
 #include "platform/writer.hpp"
+#include "target/capture_target.hpp"
+
+// None of the applications chosen for their audio is running.
+struct AudioAppsNotRunning {};
+
+// Why a recording did not start, beyond a failure of the platform.
+using StartError = std::variant<TargetError, AudioAppsNotRunning>;
+
+// The error's text in the "error" event.
+std::string startErrorMessage(const StartError& error);
 
 class Recorder : public platform::StreamOutput, public platform::StreamDelegate {
  public:
-  explicit Recorder(Options options);
+  // Reports every event to `events`, which must outlive the recorder.
+  Recorder(Options options, EventSink& events);
   Recorder() = delete;
 
-  // Sets up and starts the capture; writes "started". Throws
-  // platform::PlatformError; target and audio-application errors end the
-  // process on the spot.
-  void start();
-  // Synchronous on the queue; each writes its event afterwards.
+  // Sets up and starts the capture; reports "started". Returns why the job
+  // cannot be recorded; throws platform::PlatformError (or a library's
+  // exception) when a service fails. Earlier files are removed before the
+  // audio applications are looked for.
+  std::optional<StartError> start();
+  // Synchronous on the queue; each reports its event afterwards.
   void pause();
   void resume();
   // Fixes the end time, stops the streams, finishes the started writers and
-  // writes "stopped". Returns when all of that is done.
+  // reports "stopped". Returns when all of that is done.
   void stop();
 
   void didOutputSampleBuffer(platform::Stream& stream, platform::SampleBufferRef sampleBuffer,
@@ -49,6 +64,7 @@ class Recorder : public platform::StreamOutput, public platform::StreamDelegate 
   // Starts the capture of a stream and waits for it; throws its error.
   static void startCapture(platform::Stream& stream);
 
+  EventSink& events;
   platform::StreamRef stream;
   platform::StreamRef audioStream;
   platform::AssetWriterRef videoWriter;

@@ -3,7 +3,6 @@
 #include <span>
 #include <variant>
 
-#include "front/emit.hpp"
 #include "platform/clock.hpp"
 #include "recorder/recorder.hpp"
 
@@ -52,9 +51,9 @@ void Recorder::handleVideo(const SampleBufferRef& sampleBuffer) {
     videoWriter->startWriting();
     videoWriter->startSessionAtSourceTime(sessionStart);
     sessionStarted = true;
-    emit({{"event", "first-frame"},
-          {"time", wallClockNow()},
-          {"hostTime", CMTimeGetSeconds(sessionStart)}});
+    events.emit({{"event", "first-frame"},
+                 {"time", wallClockNow()},
+                 {"hostTime", CMTimeGetSeconds(sessionStart)}});
   }
   if (!videoInput->isReadyForMoreMediaData()) return;
   videoInput->appendSampleBuffer(buffer);
@@ -121,7 +120,7 @@ void Recorder::pause() {
     paused = true;
     pausedAt = hostClockNow();
   });
-  emit({{"event", "paused"}});
+  events.emit({{"event", "paused"}});
 }
 
 void Recorder::resume() {
@@ -143,5 +142,5 @@ void Recorder::resume() {
     paused = false;
     pausedAt.reset();
   });
-  emit({{"event", "resumed"}});
+  events.emit({{"event", "resumed"}});
 }

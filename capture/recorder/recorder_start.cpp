@@ -6,7 +6,6 @@
 #include <system_error>
 #include <vector>
 
-#include "front/emit.hpp"
 #include "platform/clock.hpp"
 #include "platform/content.hpp"
 #include "platform/error.hpp"
@@ -65,9 +64,11 @@ void Recorder::startCapture(Stream& capture) {
     throw *error;
 }
 
-void Recorder::start() {
+std::optional<StartError> Recorder::start() {
   const ShareableContent content = getShareableContent(false, true);
-  const CaptureTarget target = captureTarget(options, content);
+  auto resolved = captureTarget(options, content);
+  if (const auto* error = std::get_if<TargetError>(&resolved)) return *error;
+  const CaptureTarget& target = std::get<CaptureTarget>(resolved);
 
   std::optional<Display> audioDisplay = target.display;
   if (!audioDisplay && !content.displays.empty()) audioDisplay = content.displays.front();
@@ -133,7 +134,7 @@ void Recorder::start() {
     } else {
       const ShareableContent everything = getShareableContent(false, false);
       auto applications = matchingApplications(everything, *options.audioApps);
-      if (applications.empty() || !audioDisplay) fail("audio-apps-not-running");
+      if (applications.empty() || !audioDisplay) return AudioAppsNotRunning{};
       applicationStream =
           makeStream(makeDisplayFilterIncluding(*audioDisplay, std::move(applications), {}),
                      applicationAudioConfiguration(), this);
@@ -148,8 +149,9 @@ void Recorder::start() {
     audioStream = applicationStream;
   }
 
-  emit({{"event", "started"},
-        {"width", size.width},
-        {"height", size.height},
-        {"time", wallClockNow()}});
+  events.emit({{"event", "started"},
+               {"width", size.width},
+               {"height", size.height},
+               {"time", wallClockNow()}});
+  return std::nullopt;
 }

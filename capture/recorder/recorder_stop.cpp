@@ -3,7 +3,6 @@
 #include <future>
 #include <memory>
 
-#include "front/emit.hpp"
 #include "platform/clock.hpp"
 #include "recorder/completion.hpp"
 #include "recorder/recorder.hpp"
@@ -61,9 +60,9 @@ void Recorder::stop() {
     stopped["duration"] = CMTimeGetSeconds(CMTimeSubtract(endTime, sessionStart));
   else
     stopped["duration"] = 0;
-  emit(stopped);
+  events.emit(stopped);
 }
 
 void Recorder::didStopWithError(Stream&, const PlatformError& error) {
-  emit({{"event", "error"}, {"message", error.localizedDescription()}});
+  events.emit({{"event", "error"}, {"message", error.localizedDescription()}});
 }

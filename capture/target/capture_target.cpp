@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "front/emit.hpp"
-
 namespace {
 
 constexpr double kDefaultScale = 2.0;
@@ -37,19 +35,47 @@ platform::Rect integralRect(const platform::Rect& r) {
   return {left, top, right - left, bottom - top};
 }
 
-// Scale times a length in points, with the fraction dropped. A result that is
-// not finite or does not fit 64 bits (an absurd scale) ends the job.
-int64_t scaledLength(double scale, double points) {
+// Scale times a length in points, with the fraction dropped. Nothing when the
+// result is not finite or does not fit 64 bits (an absurd scale).
+std::optional<int64_t> scaledLength(double scale, double points) {
   const double value = std::trunc(scale * points);
   // 2^63 itself is out of range; every double below it converts exactly.
   if (!std::isfinite(value) || value >= 9223372036854775808.0 || value < -9223372036854775808.0)
-    fail("invalid-scale");
+    return std::nullopt;
   return static_cast<int64_t>(value);
+}
+
+// The target sized by the scale, or "invalid-scale".
+std::variant<CaptureTarget, TargetError> scaled(CaptureTarget target, double scale, double width,
+                                                double height) {
+  const auto w = scaledLength(scale, width);
+  const auto h = scaledLength(scale, height);
+  if (!w || !h) return TargetError::invalidScale;
+  target.width = *w;
+  target.height = *h;
+  return target;
 }
 
 }  // namespace
 
-CaptureTarget captureTarget(const Options& options, const platform::ShareableContent& content) {
+const char* targetErrorMessage(TargetError error) {
+  switch (error) {
+    case TargetError::displayNotFound:
+      return "display-not-found";
+    case TargetError::invalidArea:
+      return "invalid-area";
+    case TargetError::windowNotFound:
+      return "window-not-found";
+    case TargetError::windowExcluded:
+      return "window-excluded";
+    case TargetError::invalidScale:
+      return "invalid-scale";
+  }
+  return "invalid-scale";
+}
+
+std::variant<CaptureTarget, TargetError> captureTarget(const Options& options,
+                                                       const platform::ShareableContent& content) {
   const std::vector<int32_t> excludePids = options.excludePids.value_or(std::vector<int32_t>{});
 
   std::vector<platform::RunningApplication> excluded;
@@ -66,25 +92,22 @@ CaptureTarget captureTarget(const Options& options, const platform::ShareableCon
         break;
       }
     }
-    if (!display) fail("display-not-found");
+    if (!display) return TargetError::displayNotFound;
 
     CaptureTarget target;
     target.filter = platform::makeDisplayFilter(*display, std::move(excluded), {});
     target.display = *display;
     if (options.area) {
-      if (!areaIsValid(*options.area)) fail("invalid-area");
+      if (!areaIsValid(*options.area)) return TargetError::invalidArea;
       const auto& a = *options.area;
       const double W = static_cast<double>(display->width);
       const double H = static_cast<double>(display->height);
       const platform::Rect source = integralRect({a[0] * W, a[1] * H, a[2] * W, a[3] * H});
       target.sourceRect = source;
-      target.width = scaledLength(scale, source.width);
-      target.height = scaledLength(scale, source.height);
-    } else {
-      target.width = scaledLength(scale, static_cast<double>(display->width));
-      target.height = scaledLength(scale, static_cast<double>(display->height));
+      return scaled(std::move(target), scale, source.width, source.height);
     }
-    return target;
+    return scaled(std::move(target), scale, static_cast<double>(display->width),
+                  static_cast<double>(display->height));
   }
 
   const platform::Window* window = nullptr;
@@ -94,13 +117,11 @@ CaptureTarget captureTarget(const Options& options, const platform::ShareableCon
       break;
     }
   }
-  if (!window) fail("window-not-found");
+  if (!window) return TargetError::windowNotFound;
   if (window->owningApplication && contains(excludePids, window->owningApplication->processID))
-    fail("window-excluded");
+    return TargetError::windowExcluded;
 
   CaptureTarget target;
   target.filter = platform::makeWindowFilter(*window);
-  target.width = scaledLength(scale, window->frame.width);
-  target.height = scaledLength(scale, window->frame.height);
-  return target;
+  return scaled(std::move(target), scale, window->frame.width, window->frame.height);
 }

@@ -4,8 +4,9 @@
 // of the display, and the display.
 #include <cstdint>
 #include <optional>
+#include <variant>
 
-#include "front/options.hpp"
+#include "job/options.hpp"
 #include "platform/content.hpp"
 #include "platform/filter.hpp"
 
@@ -17,7 +18,20 @@ struct CaptureTarget {
   std::optional<platform::Display> display;
 };
 
-// Returns only on success; every problem is fatal: an "error" event and exit
-// status 2 ("display-not-found", "invalid-area", "window-not-found",
-// "window-excluded").
-CaptureTarget captureTarget(const Options& options, const platform::ShareableContent& content);
+// Why a job names nothing that can be captured.
+enum class TargetError {
+  displayNotFound,
+  invalidArea,
+  windowNotFound,
+  windowExcluded,
+  invalidScale
+};
+
+// The error's text in the "error" event: "display-not-found", "invalid-area", …
+const char* targetErrorMessage(TargetError error);
+
+// The target, or the first problem found: a window job looks for its window
+// (then whether it is excluded); a display job for its display, then tests
+// its area; the scale is applied last.
+std::variant<CaptureTarget, TargetError> captureTarget(const Options& options,
+                                                       const platform::ShareableContent& content);

@@ -11,7 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "../error.hpp"
+#include "platform/error.hpp"
 
 namespace fake {
 
@@ -85,8 +85,7 @@ void FakeStream::startCapture(platform::Completion completion) {
     std::lock_guard lock(stateMutex());
     generator = state().generator;
   }
-  if (!error && generator)
-    generatorThread = std::thread([this, g = *generator] { generate(g); });
+  if (!error && generator) generatorThread = std::thread([this, g = *generator] { generate(g); });
   std::thread([completion = std::move(completion), error] { completion(error); }).join();
 }
 
@@ -110,7 +109,8 @@ void FakeStream::deliver(platform::SampleBufferRef sample, int64_t type) {
       if (o.type == type) targets.push_back(o);
   }
   for (const auto& o : targets)
-    o.queue->async([this, o, sample, type] { o.output->didOutputSampleBuffer(*this, sample, type); });
+    o.queue->async(
+        [this, o, sample, type] { o.output->didOutputSampleBuffer(*this, sample, type); });
 }
 
 void FakeStream::halt(bool stopping) {
@@ -134,7 +134,8 @@ void FakeStream::generate(Generator g) {
   bool hasScreen = false;
   {
     std::lock_guard lock(mutex);
-    for (const auto& o : outputs) hasScreen = hasScreen || o.type == platform::streamOutputTypeScreen;
+    for (const auto& o : outputs)
+      hasScreen = hasScreen || o.type == platform::streamOutputTypeScreen;
   }
   const CMTime latency = CMTimeMake(std::llround(std::max(g.audioLatency, 0.0) * 1e9), 1000000000);
   const CMTime audioStep = CMTimeMake(std::llround(g.audioInterval * 1e9), 1000000000);
@@ -176,8 +177,8 @@ void FakeStream::generate(Generator g) {
       const bool idle = g.incompleteEvery > 0 && frameNumber % g.incompleteEvery == 0;
       frame->attachments = std::vector<platform::SampleAttachments>{
           {{platform::kStreamFrameInfoStatus,
-            platform::AttachmentValue(int64_t{idle ? platform::frameStatusIdle
-                                                   : platform::frameStatusComplete})}}};
+            platform::AttachmentValue(
+                int64_t{idle ? platform::frameStatusIdle : platform::frameStatusComplete})}}};
       deliver(frame, platform::streamOutputTypeScreen);
       nextFrame += frameStep;
     } else {
@@ -196,7 +197,8 @@ void FakeStream::deliverAndWait(platform::SampleBufferRef sample, int64_t type) 
       if (o.type == type) targets.push_back(o);
   }
   for (const auto& o : targets)
-    o.queue->sync([this, o, &sample, type] { o.output->didOutputSampleBuffer(*this, sample, type); });
+    o.queue->sync(
+        [this, o, &sample, type] { o.output->didOutputSampleBuffer(*this, sample, type); });
 }
 
 void FakeStream::failWith(const std::string& description) {

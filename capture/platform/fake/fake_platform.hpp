@@ -13,19 +13,19 @@
 #include <thread>
 #include <vector>
 
-#include "../clock.hpp"
-#include "../content.hpp"
-#include "../screenshot.hpp"
-#include "../stream.hpp"
-#include "../writer.hpp"
+#include "platform/clock.hpp"
+#include "platform/content.hpp"
+#include "platform/screenshot.hpp"
+#include "platform/stream.hpp"
+#include "platform/writer.hpp"
 
 namespace fake {
 
 // What a started stream produces on its own thread (the spawned program of
 // the end-to-end tests has no test code to deliver samples).
 struct Generator {
-  double frameRate = 30;        // screen frames per second, stamped on the host clock
-  double audioInterval = 0;     // seconds between audio buffers; 0: no audio
+  double frameRate = 30;     // screen frames per second, stamped on the host clock
+  double audioInterval = 0;  // seconds between audio buffers; 0: no audio
   // Audio is handed over this many seconds after it was captured, as a sound
   // server that holds it back does; what is still held when the capture is
   // stopped is handed over before the stop completes.

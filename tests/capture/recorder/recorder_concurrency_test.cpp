@@ -1,197 +1,101 @@
-// Sample delivery on the capture queue racing pause, resume and stop from a
-// control thread, many times over: every written frame must carry its
-// captured time minus the paused time in effect when it was handled; audio,
-// which arrives late, exactly the audio captured outside the pauses and
-// before the end must be written, each buffer shifted by the pauses that had
-// ended when it was captured; nothing may be written past the end.
+// Samples delivered while a control thread pauses, resumes and stops, many times over: each
+// frame is written at its captured time minus one of the offsets the pauses added up to, in the
+// order they grew; exactly the audio captured outside the pauses and before the end is written,
+// shifted by the pauses that had ended by its capture; nothing past the end or the files' finish.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
-#include <mutex>
 #include <random>
 #include <thread>
-#include <vector>
 
 #include "recorder_fixture.hpp"
 
 namespace recorder_test {
 namespace {
 
-constexpr int32_t kTicksPerSecond = 1000000;
-constexpr const char* kStampKey = "test.stamp";
-
-// A host clock shared by the sample source and the recorder: every reading
-// advances it by one tick. Readings taken on threads other than the sample
-// source are the recorder's own (pause, resume, stop), kept in order.
-struct TestClock {
-  std::atomic<int64_t> ticks{1000};
-  std::atomic<std::thread::id> source;
-  std::mutex logMutex;
-  std::vector<int64_t> recorderReadings;
-
-  int64_t read() {
-    const int64_t t = ticks.fetch_add(1) + 1;
-    if (std::this_thread::get_id() != source) {
-      std::lock_guard lock(logMutex);
-      recorderReadings.push_back(t);
-    }
-    return t;
-  }
-};
-
-platform::SampleBufferRef stampedSample(int64_t stamp, bool video) {
-  auto buffer = std::make_shared<platform::SampleBuffer>();
-  const CMTime at = CMTimeMake(stamp, kTicksPerSecond);
-  buffer->timing = {{CMTimeMake(1, 60), at, video ? at : kCMTimeInvalid}};
-  buffer->attachments = std::vector<platform::SampleAttachments>{{{kStampKey, stamp}}};
-  if (video) buffer->attachments->front()[platform::kStreamFrameInfoStatus] = int64_t{0};
-  return buffer;
-}
-
-int64_t stampOf(const platform::SampleBuffer& buffer) {
-  return std::get<int64_t>(buffer.attachments->front().at(kStampKey));
-}
-
-int64_t ticksOf(CMTime t) {
-  EXPECT_EQ(t.timescale, kTicksPerSecond);
-  return t.value;
-}
+// The tick (a microsecond) a sample was captured at: its duration carries it into retimed copies.
+int64_t stamp(const platform::SampleBufferRef& b) { return b->timing.at(0).duration.value; }
 
 // One recording with random control operations; returns how many samples were written.
-size_t raceOnce(uint32_t seed) {
-  std::mt19937 random(seed);
+size_t raceOnce(std::mt19937 random) {
   fake::reset();
   fake::state().content = oneDisplay(640, 480);
-  auto clock = std::make_shared<TestClock>();
-  fake::state().hostClock = [clock] { return CMTimeMake(clock->read(), kTicksPerSecond); };
+  // One clock for the source's stamps and the recorder's readings; each takes a new tick.
+  std::atomic<int64_t> clock{1000};
+  std::vector<int64_t> readings;  // the recorder's, taken on its queue
+  fake::state().hostClock = [&] { return CMTimeMake(readings.emplace_back(++clock), 1000000); };
   EventLog events;
-
-  Options options = job();
-  options.systemAudio = "/nonexistent-dir/audio.m4a";
-  Recorder recorder(options);
-  recorder.start();
-  auto& stream = *fake::state().streams.at(0);
-  auto& video = *fake::state().inputs.at(0);
-  auto& audio = *fake::state().inputs.at(1);
-
+  Recorder recorder(job("/nonexistent-dir/audio.m4a"), events);
+  EXPECT_FALSE(recorder.start());
+  auto& stream = mainStream();
   std::atomic<bool> done{false};
-  std::vector<int64_t> audioStamps;  // the source thread's until it is joined
+  std::vector<int64_t> audioStamps;
   std::thread source([&] {
-    clock->source = std::this_thread::get_id();
-    for (int64_t n = 0; !done.load(); ++n) {
-      const bool isVideo = n % 3 != 2;
-      const int64_t stamp = clock->read();
-      if (!isVideo) audioStamps.push_back(stamp);
-      stream.deliver(stampedSample(stamp, isVideo),
-                     isVideo ? platform::streamOutputTypeScreen : platform::streamOutputTypeAudio);
+    for (int64_t n = 0; !done; ++n) {
+      const bool video = n % 3 != 2;
+      const CMTime at = CMTimeMake(++clock, 1000000);
+      auto sample = sampleAt(0, video);
+      sample->timing = {{at, at, video ? at : kCMTimeInvalid}};
+      if (!video) audioStamps.push_back(at.value);
+      stream.deliver(sample,
+                     video ? platform::streamOutputTypeScreen : platform::streamOutputTypeAudio);
       if (n % 16 == 0) std::this_thread::yield();
     }
   });
-  // The source ends while the capture stops, as a real one does: everything
-  // it delivered is on the queue before the files are finished.
-  stream.whileStopping = [&] {
-    done = true;
-    source.join();
-  };
+  // The source ends while the capture stops, as a real one does.
+  stream.whileStopping = [&] { done = true, source.join(); };
 
-  // The offsets the recorder must have used, in order, rebuilt from the
-  // clock readings its pause and resume took.
-  std::vector<int64_t> offsets{0};
-  struct Span {
-    int64_t pausedAt, resumedAt;
-  };
-  std::vector<Span> spans;
-  size_t readingsSeen = 0;
-  bool paused = false;
-  int64_t pausedAt = 0;
-  auto nextReading = [&] {
-    std::lock_guard lock(clock->logMutex);
-    return clock->recorderReadings.at(readingsSeen++);
-  };
-  const int operations = 10 + static_cast<int>(random() % 30);
-  for (int i = 0; i < operations; ++i) {
+  std::vector<std::pair<int64_t, int64_t>> pauses;  // as the recorder took them; -1: still open
+  for (int i = 0, n = 10 + random() % 30; i < n; ++i) {
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 400));
-    if (random() % 2) {
-      recorder.pause();
-      if (!paused) pausedAt = nextReading();
-      paused = true;
-    } else {
-      recorder.resume();
-      if (paused) {
-        const int64_t resumedAt = nextReading();
-        offsets.push_back(offsets.back() + resumedAt - pausedAt);
-        spans.push_back({pausedAt, resumedAt});
-      }
-      paused = false;
-    }
+    if (i % 2 == 0) recorder.pause(), pauses.emplace_back(readings.back(), -1);
+    if (i % 2 == 1) recorder.resume(), pauses.back().second = readings.back();
   }
-  std::this_thread::sleep_for(std::chrono::microseconds(random() % 400));
   recorder.stop();
-  const int64_t stoppedAt = nextReading();
-  EXPECT_FALSE(source.joinable());
+  const bool open = pauses.size() && pauses.back().second < 0;
+  const int64_t end = open ? pauses.back().first : readings.back();  // in captured time
+  if (open) pauses.pop_back();
+  std::vector<int64_t> offsets{0};
+  for (const auto& [from, to] : pauses) offsets.push_back(offsets.back() + to - from);
+  const int64_t movieEnd = end - offsets.back();
 
-  const int64_t gap = paused ? stoppedAt - pausedAt : 0;
-  const int64_t endTime = stoppedAt - offsets.back() - gap;
-  auto& movie = *fake::state().writers.at(0);
-  if (!video.appended.empty()) {
-    EXPECT_EQ(ticksOf(*movie.sessionEnd), endTime);
+  const auto& video = videoInput().appended;
+  const auto& audio = audioInput().appended;
+  EXPECT_TRUE(video.empty() || movie().sessionEnd->value == movieEnd);
+  auto offset = offsets.begin();
+  for (const auto& frame : video) {
+    const int64_t at = presentationTimeStamp(*frame).value;
+    offset = std::find(offset, offsets.end(), stamp(frame) - at);
+    EXPECT_TRUE(offset != offsets.end() && at <= movieEnd) << stamp(frame) << " at " << at;
   }
-
-  size_t lastOffset = 0;
-  for (const auto& written : video.appended) {
-    const int64_t shift = stampOf(*written) - ticksOf(presentationTimeStamp(*written));
-    const auto at = std::find(offsets.begin(), offsets.end(), shift);
-    EXPECT_NE(at, offsets.end()) << "shifted by " << shift << ", which no pause added up to";
-    if (at == offsets.end()) break;
-    // Offsets only grow along the queue's order.
-    EXPECT_GE(static_cast<size_t>(at - offsets.begin()), lastOffset);
-    lastOffset = std::max(lastOffset, static_cast<size_t>(at - offsets.begin()));
-    EXPECT_LE(ticksOf(presentationTimeStamp(*written)), endTime);
-  }
-
-  // Audio by its captured time: from the first frame's, outside every pause,
-  // before the end (an open pause's start, else the stop).
-  const int64_t audioEnd = paused ? pausedAt : stoppedAt;
-  std::map<int64_t, int64_t> expectedAudio;  // captured -> written
-  if (!video.appended.empty()) {
-    const int64_t firstFrame = stampOf(*video.appended.front());
-    for (const int64_t t : audioStamps) {
-      if (t < firstFrame || t >= audioEnd) continue;
-      int64_t shift = 0;
-      bool inPause = false;
-      for (const auto& span : spans) {
-        if (span.resumedAt <= t) shift += span.resumedAt - span.pausedAt;
-        if (span.pausedAt <= t && t < span.resumedAt) inPause = true;
-      }
-      if (!inPause) expectedAudio[t] = t - shift;
+  std::map<int64_t, int64_t> expected, written;  // captured -> written time
+  for (const int64_t t : audioStamps) {
+    int64_t shift = 0;
+    bool inPause = video.empty() || t < stamp(video.front()) || t >= end;
+    for (const auto& [from, to] : pauses) {
+      if (to <= t) shift += to - from;
+      inPause = inPause || (from <= t && t < to);
     }
+    if (!inPause) expected[t] = t - shift;
   }
-  std::map<int64_t, int64_t> writtenAudio;
-  for (const auto& written : audio.appended)
-    writtenAudio[stampOf(*written)] = ticksOf(presentationTimeStamp(*written));
-  EXPECT_EQ(writtenAudio.size(), audio.appended.size()) << "audio written twice";
-  EXPECT_EQ(writtenAudio, expectedAudio);
-  for (const auto& [captured, at] : writtenAudio) EXPECT_LT(at, endTime);
-  EXPECT_EQ(video.appendsAfterFinished, 0);
-  EXPECT_EQ(audio.appendsAfterFinished, 0);
-  EXPECT_EQ(events.last("stopped")["frames"], static_cast<int64_t>(video.appended.size()));
-  return video.appended.size() + audio.appended.size();
+  for (const auto& b : audio) written[stamp(b)] = presentationTimeStamp(*b).value;
+  EXPECT_EQ(written, expected);
+  EXPECT_EQ(audio.size(), written.size()) << "audio written twice";
+  EXPECT_EQ(videoInput().appendsAfterFinished + audioInput().appendsAfterFinished, 0);
+  EXPECT_EQ(events.last("stopped")["frames"], video.size());
+  return video.size() + audio.size();
 }
 
 TEST(RecorderConcurrency, ControlRacingDeliveryKeepsEveryWrittenTimeExact) {
-  const auto began = std::chrono::steady_clock::now();
-  size_t written = 0;
-  int runs = 0;
   // Bounded by time, so that slow sanitizer builds still finish in seconds.
-  while (runs < 60 && (runs < 8 || std::chrono::steady_clock::now() - began <
-                                       std::chrono::seconds(3))) {
-    written += raceOnce(static_cast<uint32_t>(runs) * 7919u + 1u);
-    ++runs;
-    if (HasFailure()) break;
-  }
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  size_t written = 0;
+  for (uint32_t run = 0;
+       run < 60 && !HasFailure() && (run < 8 || std::chrono::steady_clock::now() < until); ++run)
+    written += raceOnce(std::mt19937(run));
   EXPECT_GT(written, 0u);
 }
 

@@ -1,87 +1,27 @@
 #pragma once
-// Shared pieces of the Recorder tests: the event log, scripted samples and a
-// fixture that starts a recording on the fake platform.
-#include <gtest/gtest.h>
-
+// Shared pieces of the Recorder tests on the fake platform: samples, a job,
+// and the streams, writers and inputs in the order a recording makes them.
 #include <cmath>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include "front/emit.hpp"
+#include "capture/event_log.hpp"
 #include "platform/fake/fake_platform.hpp"
 #include "recorder/recorder.hpp"
 
 namespace recorder_test {
 
-// Captures every emitted event in an append-only temporary file.
-class EventLog {
- public:
-  EventLog() : file_(std::tmpfile()) {
-    const int fd = fileno(file_);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_APPEND);
-    setEventDescriptor(fd);
-  }
-  ~EventLog() {
-    setEventDescriptor(STDOUT_FILENO);
-    std::fclose(file_);
-  }
-  EventLog(const EventLog&) = delete;
-  EventLog& operator=(const EventLog&) = delete;
+inline CMTime seconds(double s) { return CMTimeMake(std::llround(s * 1e9), 1000000000); }
 
-  std::vector<Event> all() const {
-    std::string text;
-    char chunk[4096];
-    off_t at = 0;
-    for (ssize_t n; (n = ::pread(fileno(file_), chunk, sizeof chunk, at)) > 0; at += n)
-      text.append(chunk, static_cast<size_t>(n));
-    std::vector<Event> events;
-    size_t begin = 0;
-    for (size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1)
-      events.push_back(Event::parse(text.substr(begin, end - begin)));
-    EXPECT_EQ(begin, text.size()) << "an event line without its line feed";
-    return events;
-  }
-
-  std::vector<std::string> names() const {
-    std::vector<std::string> result;
-    for (const auto& e : all()) result.push_back(e.at("event").get<std::string>());
-    return result;
-  }
-
-  // The last event of that name; fails the test when there is none.
-  Event last(const std::string& name) const {
-    const auto events = all();
-    for (auto it = events.rbegin(); it != events.rend(); ++it)
-      if (it->at("event") == name) return *it;
-    ADD_FAILURE() << "no \"" << name << "\" event";
-    return Event::object();
-  }
-
- private:
-  std::FILE* file_;
-};
-
-inline constexpr int32_t kNanos = 1000000000;
-
-inline CMTime seconds(double s) { return CMTimeMake(std::llround(s * kNanos), kNanos); }
-
-inline platform::SampleBufferRef frameAt(double s, int64_t status = platform::frameStatusComplete) {
+// A complete screen frame, or a buffer of audio, captured at `s`.
+inline std::shared_ptr<platform::SampleBuffer> sampleAt(double s, bool video) {
   auto buffer = std::make_shared<platform::SampleBuffer>();
-  buffer->timing = {{CMTimeMake(1, 30), seconds(s), seconds(s)}};
-  buffer->attachments = std::vector<platform::SampleAttachments>{
-      {{platform::kStreamFrameInfoStatus, platform::AttachmentValue(status)}}};
-  return buffer;
-}
-
-inline platform::SampleBufferRef audioAt(double s) {
-  auto buffer = std::make_shared<platform::SampleBuffer>();
-  buffer->numSamples = 480;
-  buffer->timing = {{CMTimeMake(1, 48000), seconds(s), kCMTimeInvalid}};
+  buffer->numSamples = video ? 1 : 480;
+  buffer->timing = {{CMTimeMake(1, 30), seconds(s), video ? seconds(s) : kCMTimeInvalid}};
+  if (video)
+    buffer->attachments = std::vector<platform::SampleAttachments>{
+        {{platform::kStreamFrameInfoStatus, int64_t{platform::frameStatusComplete}}}};
   return buffer;
 }
 
@@ -93,55 +33,23 @@ inline std::vector<double> writtenTimes(const fake::FakeInput& input) {
 
 inline platform::ShareableContent oneDisplay(int64_t width, int64_t height) {
   platform::ShareableContent content;
-  platform::Display display;
-  display.displayID = 1;
-  display.width = width;
-  display.height = height;
-  display.frame = {0, 0, static_cast<double>(width), static_cast<double>(height)};
-  content.displays.push_back(display);
+  content.displays = {{1, width, height, {0, 0, double(width), double(height)}}};
   return content;
 }
 
-inline Options job(const std::string& output = "/nonexistent-dir/movie.mov") {
+// A job at scale 1 (the display's points are its pixels), with system audio when given a file.
+inline Options job(std::optional<std::string> systemAudio = std::nullopt) {
   Options options;
-  options.output = output;
+  options.output = "/nonexistent-dir/movie.mov";
   options.scale = 1.0;
+  options.systemAudio = std::move(systemAudio);
   return options;
 }
 
-class RecorderTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fake::reset();
-    fake::state().content = oneDisplay(1920, 1080);
-  }
-
-  Recorder& start(Options options) {
-    recorder = std::make_unique<Recorder>(std::move(options));
-    recorder->start();
-    return *recorder;
-  }
-
-  fake::FakeStream& mainStream() { return *fake::state().streams.at(0); }
-  fake::FakeWriter& movie() { return *fake::state().writers.at(0); }
-  fake::FakeWriter& audioFile() { return *fake::state().writers.at(1); }
-  fake::FakeInput& videoInput() { return *fake::state().inputs.at(0); }
-  fake::FakeInput& audioInput() { return *fake::state().inputs.at(1); }
-
-  void frame(double s, int64_t status = platform::frameStatusComplete) {
-    mainStream().deliverAndWait(frameAt(s, status), platform::streamOutputTypeScreen);
-  }
-  void audio(double s, fake::FakeStream* from = nullptr) {
-    (from ? *from : mainStream()).deliverAndWait(audioAt(s), platform::streamOutputTypeAudio);
-  }
-  // The next host-clock reading (pause, resume and stop each take one).
-  static void clockReads(double s) {
-    std::lock_guard lock(fake::stateMutex());
-    fake::state().hostTimes.push_back(seconds(s));
-  }
-
-  EventLog events;
-  std::unique_ptr<Recorder> recorder;
-};
+inline fake::FakeStream& mainStream() { return *fake::state().streams.at(0); }
+inline fake::FakeWriter& movie() { return *fake::state().writers.at(0); }
+inline fake::FakeWriter& audioFile() { return *fake::state().writers.at(1); }
+inline fake::FakeInput& videoInput() { return *fake::state().inputs.at(0); }
+inline fake::FakeInput& audioInput() { return *fake::state().inputs.at(1); }
 
 }  // namespace recorder_test

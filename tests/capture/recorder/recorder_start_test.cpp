@@ -1,9 +1,12 @@
 // Set-up of a recording: what the streams and writers are asked for, how
-// audio is routed, and failures that end the start.
-#include <gmock/gmock.h>
+// audio is routed, and the failures that end the start.
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <sstream>
 
 #include "platform/error.hpp"
 #include "recorder_fixture.hpp"
@@ -11,245 +14,162 @@
 namespace recorder_test {
 namespace {
 
-using ::testing::ElementsAre;
-using platform::PlatformError;
+const platform::RunningApplication kPlayer{10, "org.example.player", "player"};
+using Script = std::function<void(fake::State&, Options&)>;
 
-platform::RunningApplication app(int32_t pid, const std::string& bundle) {
-  return {pid, bundle, bundle};
+// A stream in one line: configuration, filter and outputs.
+std::string describe(const fake::FakeStream& s) {
+  const auto& c = s.configuration;
+  std::ostringstream o;
+  o << c.width << "x" << c.height << " every " << c.minimumFrameInterval.value << "/"
+    << c.minimumFrameInterval.timescale << (c.sourceRect ? " area" : "")
+    << (c.showsCursor ? " cursor" : "") << (c.pixelFormat == platform::kPixelFormatBGRA ? "" : " ?")
+    << " depth " << c.queueDepth << (c.capturesAudio ? " audio " : " ") << c.sampleRate << "/"
+    << c.channelCount << (c.excludesCurrentProcessAudio ? "" : " own-audio") << " filter "
+    << static_cast<int>(s.filter->kind) << ":" << s.filter->display.displayID;
+  for (const auto& a : s.filter->applications) o << "+" << a.processID;
+  for (const auto& output : s.outputs)
+    o << (output.type == platform::streamOutputTypeScreen ? " screen" : " audio")
+      << (output.queue->label() == "orvik.capture" ? "" : " elsewhere");
+  return o.str() + (s.started ? "\n" : " unstarted\n");
 }
 
-TEST_F(RecorderTest, AVideoOnlyRecordingConfiguresOneStreamAndOneWriter) {
-  fake::state().content = oneDisplay(1501, 1001);
-  fake::state().wallNow = 1234.5;
+// A writer in one line: its file, fragment interval and what its input is told.
+std::string describe(const fake::FakeWriter& w) {
+  std::ostringstream o;
+  o << w.path << " " << static_cast<int>(w.fileType) << " " << w.fragmentInterval.value << "/"
+    << w.fragmentInterval.timescale << (w.startWritingCalls ? " begun" : "");
+  for (const auto& input : w.inputs) {
+    const auto& i = static_cast<const fake::FakeInput&>(*input);
+    o << (i.expectsRealTime ? " live" : " offline");
+    if (const auto* v = std::get_if<platform::VideoSettings>(&i.settings))
+      o << " " << v->codec << " " << v->width << "x" << v->height << " " << v->averageBitRate << " "
+        << v->expectedSourceFrameRate;
+    if (const auto* a = std::get_if<platform::AudioSettings>(&i.settings))
+      o << " " << a->formatID << " " << a->sampleRate << "/" << a->numberOfChannels << " "
+        << a->encoderBitRate;
+  }
+  return o.str() + "\n";
+}
+
+// A job with system audio that the application's audio replaces.
+void withApplicationAudio(Options& o) {
+  o.systemAudio = "/nonexistent-dir/audio.m4a", o.audioApps = {{kPlayer.bundleIdentifier}};
+}
+
+// Starts a job on a 1501 x 1001 display after `script` set up the job and the
+// platform. Returns what was asked for, a line for each stream and writer and
+// one for the content queries (or the refusal and how many writers were
+// made), then the events reported.
+std::string startWith(const Script& script, std::unique_ptr<Recorder>& recorder) {
+  static EventLog events;
+  fake::reset();
+  auto& s = fake::state();
+  s.content = oneDisplay(1501, 1001);
+  s.content.applications = {
+      kPlayer, {11, "org.example.Player", "P"}, {13, kPlayer.bundleIdentifier, "p"}};
+  s.content.windows = {{77, {10, 10, 400, 300}, 0, true, "w", kPlayer}};
+  s.wallNow = 1234.5;
   Options options = job();
-  options.audioApps = std::vector<std::string>{"org.example.player"};  // ignored without audio
-  start(options);
-
-  ASSERT_EQ(fake::state().streams.size(), 1u);
-  EXPECT_EQ(fake::state().contentQueryArguments, (std::vector<std::pair<bool, bool>>{{false, true}}));
-  const auto& c = mainStream().configuration;
-  EXPECT_EQ(c.width, 1500);
-  EXPECT_EQ(c.height, 1000);
-  EXPECT_EQ(c.minimumFrameInterval, CMTimeMake(1, 30));
-  EXPECT_FALSE(c.sourceRect);
-  EXPECT_FALSE(c.showsCursor);
-  EXPECT_EQ(c.pixelFormat, platform::kPixelFormatBGRA);
-  EXPECT_EQ(c.queueDepth, 6);
-  EXPECT_FALSE(c.capturesAudio);
-  EXPECT_EQ(c.sampleRate, 48000);
-  EXPECT_EQ(c.channelCount, 2);
-  EXPECT_TRUE(c.excludesCurrentProcessAudio);
-  ASSERT_EQ(mainStream().outputs.size(), 1u);
-  EXPECT_EQ(mainStream().outputs[0].type, platform::streamOutputTypeScreen);
-  EXPECT_EQ(mainStream().outputs[0].queue->label(), "orvik.capture");
-  EXPECT_EQ(mainStream().delegate, recorder.get());
-  EXPECT_TRUE(mainStream().started);
-
-  ASSERT_EQ(fake::state().writers.size(), 1u);
-  EXPECT_EQ(movie().path, "/nonexistent-dir/movie.mov");
-  EXPECT_EQ(movie().fileType, platform::FileType::quickTimeMovie);
-  EXPECT_EQ(movie().fragmentInterval.value, 1200);
-  EXPECT_EQ(movie().fragmentInterval.timescale, 600);
-  EXPECT_EQ(movie().startWritingCalls, 0);
-  ASSERT_EQ(movie().inputs.size(), 1u);
-  EXPECT_EQ(movie().inputs[0].get(), &videoInput());
-  EXPECT_TRUE(videoInput().expectsRealTime);
-  const auto& v = std::get<platform::VideoSettings>(videoInput().settings);
-  EXPECT_EQ(v.codec, platform::kVideoCodecTypeH264);
-  EXPECT_EQ(v.width, 1500);
-  EXPECT_EQ(v.height, 1000);
-  EXPECT_EQ(v.averageBitRate, 6000000);
-  EXPECT_EQ(v.expectedSourceFrameRate, 30);
-
-  EXPECT_THAT(events.names(), ElementsAre("started"));
-  EXPECT_EQ(events.last("started"),
-            Event({{"event", "started"}, {"width", 1500}, {"height", 1000}, {"time", 1234.5}}));
+  script(s, options);
+  std::string failure, outcome;
+  const size_t seen = events.all().size();  // those of earlier starts
+  try {
+    recorder = std::make_unique<Recorder>(options, events);
+    if (const auto refused = recorder->start()) failure = "refused: " + startErrorMessage(*refused);
+  } catch (const platform::PlatformError& error) {
+    failure = "thrown: " + error.localizedDescription();
+  }
+  if (!failure.empty()) {
+    outcome = failure + ", " + std::to_string(s.writers.size()) + " writers\n";
+  } else {
+    for (const auto& stream : s.streams) outcome += describe(*stream);
+    for (const auto& writer : s.writers) outcome += describe(*writer);
+    for (const auto& [desktop, onScreen] : s.contentQueryArguments)
+      outcome += std::string(desktop ? "desktop-less " : "") + (onScreen ? "on-screen " : "all ");
+    outcome += "content\n";
+  }
+  for (size_t i = seen; i < events.all().size(); ++i) outcome += events.all()[i].dump();
+  return outcome;
 }
 
-TEST_F(RecorderTest, FrameRateCursorAreaAndMaxWidthReachTheConfigurationAndSettings) {
-  fake::state().content = oneDisplay(3024, 1964);
-  Options options = job();
-  options.fps = 120;
-  options.showsCursor = true;
-  options.maxWidth = 1920;
-  options.area = std::vector<double>{0, 0, 1, 1};
-  start(options);
-
-  const auto& c = mainStream().configuration;
-  EXPECT_EQ(c.minimumFrameInterval, CMTimeMake(1, 60));
-  EXPECT_TRUE(c.showsCursor);
-  EXPECT_EQ(c.sourceRect, (platform::Rect{0, 0, 3024, 1964}));
-  EXPECT_EQ(c.width, 1920);
-  EXPECT_EQ(c.height, 1246);
-  const auto& v = std::get<platform::VideoSettings>(videoInput().settings);
-  EXPECT_EQ(v.expectedSourceFrameRate, 120);
-  EXPECT_EQ(v.averageBitRate, 4 * 1920 * 1246);
-  EXPECT_EQ(events.last("started")["width"], 1920);
-  EXPECT_EQ(events.last("started")["height"], 1246);
-}
-
-TEST_F(RecorderTest, SystemAudioGoesThroughTheMainStreamIntoAnM4AFile) {
-  Options options = job();
-  options.systemAudio = "/nonexistent-dir/audio.m4a";
-  options.audioApps = std::vector<std::string>{};
-  start(options);
-
-  EXPECT_EQ(fake::state().contentQueries, 1);
-  ASSERT_EQ(fake::state().streams.size(), 1u);
-  EXPECT_TRUE(mainStream().configuration.capturesAudio);
-  ASSERT_EQ(mainStream().outputs.size(), 2u);
-  EXPECT_EQ(mainStream().outputs[1].type, platform::streamOutputTypeAudio);
-  ASSERT_EQ(fake::state().writers.size(), 2u);
-  EXPECT_EQ(audioFile().path, "/nonexistent-dir/audio.m4a");
-  EXPECT_EQ(audioFile().fileType, platform::FileType::appleM4A);
-  EXPECT_EQ(audioFile().fragmentInterval, CMTimeMake(2, 1));
-  EXPECT_TRUE(audioInput().expectsRealTime);
-  EXPECT_EQ(audioFile().inputs.at(0).get(), &audioInput());
-  const auto& a = std::get<platform::AudioSettings>(audioInput().settings);
-  EXPECT_EQ(a.formatID, 0x61616320u);
-  EXPECT_EQ(a.sampleRate, 48000);
-  EXPECT_EQ(a.numberOfChannels, 2);
-  EXPECT_EQ(a.encoderBitRate, 192000);
-}
-
-TEST_F(RecorderTest, ChosenApplicationsGetASecondAudioOnlyStreamOnTheFirstDisplay) {
-  auto everything = oneDisplay(800, 600);
-  everything.applications = {app(10, "org.example.player"), app(11, "org.example.Player"),
-                             app(12, "org.example.browser"), app(13, "org.example.player")};
-  platform::Window window;
-  window.windowID = 77;
-  window.frame = {10, 10, 400, 300};
-  window.onScreen = true;
-  fake::state().content = everything;
-  fake::state().content.windows = {window};
-  Options options = job();
-  options.window = 77;
-  options.systemAudio = "/nonexistent-dir/audio.m4a";
-  options.audioApps = std::vector<std::string>{"org.example.player", "org.example.gone"};
-  start(options);
-
-  EXPECT_EQ(fake::state().contentQueryArguments,
-            (std::vector<std::pair<bool, bool>>{{false, true}, {false, false}}));
-  ASSERT_EQ(fake::state().streams.size(), 2u);
-  EXPECT_FALSE(mainStream().configuration.capturesAudio);
-  ASSERT_EQ(mainStream().outputs.size(), 1u);
-  auto& second = *fake::state().streams[1];
-  EXPECT_TRUE(second.started);
-  const auto& c = second.configuration;
-  EXPECT_EQ(c.width, 2);
-  EXPECT_EQ(c.height, 2);
-  EXPECT_EQ(c.minimumFrameInterval, CMTimeMake(1, 1));
-  EXPECT_TRUE(c.capturesAudio);
-  EXPECT_TRUE(c.excludesCurrentProcessAudio);
-  ASSERT_EQ(second.outputs.size(), 1u);
-  EXPECT_EQ(second.outputs[0].type, platform::streamOutputTypeAudio);
-  EXPECT_EQ(second.filter->kind, platform::ContentFilter::Kind::displayIncludingApplications);
-  EXPECT_EQ(second.filter->display.displayID, 1u);
-  EXPECT_EQ(second.filter->applications,
-            (std::vector<platform::RunningApplication>{app(10, "org.example.player"),
-                                                       app(13, "org.example.player")}));
-  EXPECT_TRUE(second.filter->exceptingWindows.empty());
-
-  // Audio of that stream is recorded; stop stops both streams.
-  frame(1.0);
-  audio(1.5, &second);
-  clockReads(2.0);
-  recorder->stop();
-  EXPECT_THAT(writtenTimes(audioInput()), ElementsAre(1.5));
-  EXPECT_TRUE(mainStream().stopped);
-  EXPECT_TRUE(second.stopped);
-}
-
-TEST_F(RecorderTest, EarlierFilesAreRemovedBeforeTheWritersAreMade) {
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("orvik-recorder-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const auto moviePath = dir / "movie.mov";
-  const auto audioPath = dir / "audio.m4a";
-  std::ofstream(moviePath) << "old";
-  std::ofstream(audioPath) << "old";
-  Options options = job(moviePath.string());
-  options.systemAudio = audioPath.string();
-  start(options);
-  EXPECT_FALSE(std::filesystem::exists(moviePath));
-  EXPECT_FALSE(std::filesystem::exists(audioPath));
+// Without audio one stream and one writer; system audio rides the main
+// stream into an m4a file; chosen applications (matched exactly, all
+// instances) get a second, audio-only stream on the first display. Refusals
+// and failures leave nothing started or announced.
+TEST(RecorderStart, StreamsWritersAndFailures) {
+  std::unique_ptr<Recorder> recorder;
+  const std::string movie = "/nonexistent-dir/movie.mov 0 1200/600 live avc1 ";
+  const auto started = [](int width, int height) {
+    return Event{{"event", "started"}, {"width", width}, {"height", height}, {"time", 1234.5}}
+        .dump();
+  };
+  const std::string audio =
+      "/nonexistent-dir/audio.m4a 1 1200/600 live 1633772320 48000/2 192000\n";
+  const Script chosenApplications = [](fake::State&, Options& o) {
+    o.window = 77, o.fps = 90, o.showsCursor = true, o.maxWidth = 320;
+    o.systemAudio = "/nonexistent-dir/audio.m4a";
+    o.audioApps = {{"org.example.player", "org.example.gone"}};
+  };
+  // Earlier files are gone before the applications are looked for.
+  const auto dir = std::filesystem::temp_directory_path() / ("orvik-" + std::to_string(getpid()));
+  const Script gone = [&dir](fake::State&, Options& o) {
+    o.output = dir / "movie.mov", o.systemAudio = dir / "audio.m4a", o.audioApps = {{"x.gone"}};
+    std::filesystem::create_directories(dir);
+    for (const auto& path : {*o.systemAudio, o.output}) std::ofstream(path) << "old";
+  };
+  const std::pair<Script, std::string> cases[] = {
+      {gone, "refused: audio-apps-not-running, 2 writers\n"},
+      {[](fake::State&, Options& o) { o.audioApps = {{kPlayer.bundleIdentifier}}; },  // no audio
+       "1500x1000 every 1/30 depth 6 48000/2 filter 0:1 screen\n" + movie +
+           "1500x1000 6000000 30\non-screen content\n" + started(1500, 1000)},
+      {[](fake::State&, Options& o) {
+         o.systemAudio = "/nonexistent-dir/audio.m4a", o.audioApps = std::vector<std::string>{};
+       },
+       "1500x1000 every 1/30 depth 6 audio 48000/2 filter 0:1 screen audio\n" + movie +
+           "1500x1000 6000000 30\n" + audio + "on-screen content\n" + started(1500, 1000)},
+      {chosenApplications,
+       "320x240 every 1/60 cursor depth 6 48000/2 filter 2:0 screen\n"
+       "2x2 every 1/1 cursor depth 3 audio 48000/2 filter 1:1+10+13 audio\n" +
+           movie + "320x240 6000000 90\n" + audio + "on-screen all content\n" + started(320, 240)},
+      {[](fake::State&, Options& o) { o.display = 2; }, "refused: display-not-found, 0 writers\n"},
+      {[](fake::State& s, Options&) { s.contentError = "Gone."; }, "thrown: Gone., 0 writers\n"},
+      {[](fake::State& s, Options&) { s.writerError = "No file."; },
+       "thrown: No file., 0 writers\n"},
+      {[](fake::State& s, Options&) {
+         s.refuseSettings = [](auto&) -> std::optional<std::string> { return "Refused."; };
+       },
+       "thrown: Refused., 1 writers\n"},
+      {[](fake::State& s, Options&) { s.content.displays = oneDisplay(4e9, 4e9).displays; },
+       "thrown: The output size 4000000000 x 4000000000 is too large to encode., 1 writers\n"},
+      {[](fake::State& s, Options& o) {
+         withApplicationAudio(o), s.nextContentErrors = {std::nullopt, "No list."};
+       },
+       "thrown: No list., 2 writers\n"},
+  };
+  for (const auto& [script, outcome] : cases) EXPECT_EQ(startWith(script, recorder), outcome);
+  // Either stream (0: the main one, 1: the applications' audio) refusing its output or its start.
+  for (const auto step : {&fake::FakeStream::addOutputError, &fake::FakeStream::startError})
+    for (const size_t n : {0, 1}) {
+      const auto refusing = [=](fake::State& s, Options& o) {
+        withApplicationAudio(o);
+        s.prepareStream = [=](auto& stream) {
+          if (fake::state().streams.size() == n + 1) stream.*step = "Refused.";
+        };
+      };
+      EXPECT_EQ(startWith(refusing, recorder), "thrown: Refused., 2 writers\n") << n;
+    }
+  EXPECT_TRUE(std::filesystem::is_empty(dir));
   std::filesystem::remove_all(dir);
-}
 
-TEST_F(RecorderTest, PlatformRefusalsAreThrownFromStart) {
-  const auto refusedStart = [&](auto&& script) {
-    fake::reset();
-    fake::state().content = oneDisplay(1920, 1080);
-    script();
-    Recorder r(job());
-    try {
-      r.start();
-    } catch (const PlatformError& error) {
-      return error.localizedDescription();
-    }
-    return std::string("started");
-  };
-  EXPECT_EQ(refusedStart([] { fake::state().contentError = "No display."; }), "No display.");
-  EXPECT_EQ(refusedStart([] { fake::state().writerError = "Cannot create."; }), "Cannot create.");
-
-  EXPECT_EQ(refusedStart([] {
-              fake::state().refuseSettings =
-                  [](const platform::OutputSettings&) -> std::optional<std::string> {
-                return "Settings refused.";
-              };
-            }),
-            "Settings refused.");
-  EXPECT_EQ(refusedStart([] { fake::state().content = oneDisplay(4000000000LL, 4000000000LL); }),
-            "The output size 4000000000 x 4000000000 is too large to encode.");
-  EXPECT_THAT(events.names(), ElementsAre());
-}
-
-TEST_F(RecorderTest, StreamFailuresAreThrownFromStartWithoutAnnouncement) {
-  const auto failingStream = [&](std::function<void(fake::FakeStream&, size_t)> script,
-                                 std::optional<std::string> secondFetchError = std::nullopt) {
-    fake::reset();
-    auto content = oneDisplay(1920, 1080);
-    content.applications = {app(5, "org.example.player")};
-    fake::state().content = content;
-    fake::state().nextContentErrors = {std::nullopt, secondFetchError};
-    fake::state().prepareStream = [script](fake::FakeStream& s) {
-      std::lock_guard lock(fake::stateMutex());
-      script(s, fake::state().streams.size() - 1);
-    };
-    Options options = job();
-    options.systemAudio = "/nonexistent-dir/audio.m4a";
-    options.audioApps = std::vector<std::string>{"org.example.player"};
-    Recorder r(options);
-    try {
-      r.start();
-    } catch (const PlatformError& error) {
-      return error.localizedDescription();
-    }
-    return std::string("started");
-  };
-  EXPECT_EQ(failingStream([](fake::FakeStream& s, size_t i) {
-              if (i == 0) s.addOutputError = "No screen output.";
-            }),
-            "No screen output.");
-  EXPECT_EQ(failingStream([](fake::FakeStream& s, size_t i) {
-              if (i == 1) s.addOutputError = "No audio output.";
-            }),
-            "No audio output.");
-  EXPECT_EQ(failingStream([](fake::FakeStream& s, size_t i) {
-              if (i == 0) s.startError = "Capture refused.";
-            }),
-            "Capture refused.");
-  // The main capture has started when the application audio fails; it is left as it is.
-  EXPECT_EQ(failingStream([](fake::FakeStream& s, size_t i) {
-              if (i == 1) s.startError = "Audio capture refused.";
-            }),
-            "Audio capture refused.");
-  EXPECT_TRUE(fake::state().streams.at(0)->started);
-  EXPECT_EQ(failingStream([](fake::FakeStream&, size_t) {}, "No application list."),
-            "No application list.");
-  EXPECT_EQ(fake::state().streams.size(), 1u);
-  EXPECT_FALSE(fake::state().streams.at(0)->started);
-  EXPECT_THAT(events.names(), ElementsAre());
+  // The applications' audio is recorded; stop stops both streams.
+  startWith(chosenApplications, recorder);
+  auto& second = *fake::state().streams.at(1);
+  mainStream().deliverAndWait(sampleAt(1.0, true), platform::streamOutputTypeScreen);
+  second.deliverAndWait(sampleAt(1.5, false), platform::streamOutputTypeAudio);
+  recorder->stop();
+  EXPECT_EQ(writtenTimes(audioInput()), std::vector<double>{1.5});
+  EXPECT_TRUE(mainStream().stopped && second.stopped);
 }
 
 }  // namespace

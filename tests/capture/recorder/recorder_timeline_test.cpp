@@ -1,401 +1,149 @@
-// The written timelines: pauses cut out to the tick, lazy writer starts,
-// held-back audio, dropped frames, and the end of the recording.
-#include <gmock/gmock.h>
+// The written timelines: pauses cut out to the tick, held-back audio placed
+// by its captured time, dropped frames, and the end of the recording.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <functional>
+#include <sstream>
 
 #include "recorder_fixture.hpp"
 
 namespace recorder_test {
 namespace {
 
-using ::testing::DoubleEq;
-using ::testing::ElementsAre;
-
-TEST_F(RecorderTest, PausesAreCutOutOfTheTimelineAndStopWhileRunningEndsAtNowMinusOffset) {
-  auto& r = start(job());
-  frame(100.0);
-  clockReads(110.0);
-  r.pause();
-  frame(112.0);  // paused: dropped
-  clockReads(115.0);
-  r.resume();
-  frame(120.0);
-  clockReads(130.0);
-  r.pause();
-  clockReads(131.5);
-  r.resume();
-  frame(140.0);
-  clockReads(150.0);
-  r.stop();
-
-  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(100.0, 115.0, 133.5));
-  EXPECT_EQ(movie().sessionStart, seconds(100.0));
-  EXPECT_EQ(movie().sessionEnd, seconds(143.5));
-  EXPECT_EQ(movie().startWritingCalls, 1);
-  EXPECT_EQ(movie().finishCalls, 1);
-  EXPECT_EQ(events.last("first-frame")["hostTime"], 100.0);
-  const Event stopped = events.last("stopped");
-  EXPECT_EQ(stopped["frames"], 3);
-  EXPECT_DOUBLE_EQ(stopped["duration"].get<double>(), 43.5);
-  EXPECT_EQ(stopped["output"], "/nonexistent-dir/movie.mov");
-  EXPECT_EQ(stopped["systemAudio"], "");
-  EXPECT_THAT(events.names(), ElementsAre("started", "first-frame", "paused", "resumed", "paused",
-                                          "resumed", "stopped"));
+using Change = std::function<void(platform::SampleBuffer&)>;
+Change status(platform::AttachmentValue v) {
+  return [v](auto& b) { b.attachments->front()[platform::kStreamFrameInfoStatus] = v; };
 }
+// Frames that must be neither written nor counted: not complete, not valid.
+const Change kUnwritable[] = {
+    status(int64_t{platform::frameStatusIdle}),      status(int64_t{platform::frameStatusBlank}),
+    status(int64_t{platform::frameStatusSuspended}), status(std::string("0")),
+    [](auto& b) { b.attachments->front().clear(); }, [](auto& b) { b.attachments->clear(); },
+    [](auto& b) { b.attachments.reset(); },          [](auto& b) { b.isValid = false; }};
 
-TEST_F(RecorderTest, AnOpenPauseAtStopDoesNotLengthenTheRecording) {
-  auto& r = start(job());
-  frame(100.0);
-  clockReads(110.0);
-  r.pause();
-  clockReads(115.0);
-  r.resume();
-  clockReads(130.0);
-  r.pause();
-  clockReads(131.5);
-  r.resume();
-  clockReads(145.0);
-  r.pause();
-  clockReads(146.0);
-  r.pause();  // a second pause keeps the first one's time
-  clockReads(150.0);
-  r.stop();
-
-  EXPECT_EQ(movie().sessionEnd, seconds(138.5));
-  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 38.5);
-}
-
-TEST_F(RecorderTest, ResumeWithoutPauseAndZeroLengthPausesLeaveBuffersUncopied) {
-  auto& r = start(job());
-  r.resume();
-  const auto first = frameAt(100.0);
-  mainStream().deliverAndWait(first, platform::streamOutputTypeScreen);
-  clockReads(101.0);
-  r.pause();
-  clockReads(101.0);
-  r.resume();
-  const auto second = frameAt(102.0);
-  mainStream().deliverAndWait(second, platform::streamOutputTypeScreen);
-
-  ASSERT_EQ(videoInput().appended.size(), 2u);
-  EXPECT_EQ(videoInput().appended[0], first);
-  EXPECT_EQ(videoInput().appended[1], second);
-  EXPECT_THAT(events.names(),
-              ElementsAre("started", "resumed", "first-frame", "paused", "resumed"));
-}
-
-TEST_F(RecorderTest, RetimedCopiesShiftOnlyThePresentationTimeAndDropTheDecodeTime) {
-  auto& r = start(job());
-  frame(10.0);
-  clockReads(20.0);
-  r.pause();
-  clockReads(20.25);
-  r.resume();
-  const auto captured = frameAt(30.0);
-  mainStream().deliverAndWait(captured, platform::streamOutputTypeScreen);
-
-  ASSERT_EQ(videoInput().appended.size(), 2u);
-  const auto& written = *videoInput().appended[1];
-  EXPECT_NE(videoInput().appended[1], captured);
-  ASSERT_EQ(written.timing.size(), 1u);
-  EXPECT_EQ(written.timing[0].presentationTimeStamp, seconds(29.75));
-  EXPECT_FALSE(CMTimeIsValid(written.timing[0].decodeTimeStamp));
-  EXPECT_EQ(written.timing[0].duration, CMTimeMake(1, 30));
-  EXPECT_EQ(written.imageBuffer, captured->imageBuffer);
-}
-
-TEST_F(RecorderTest, APauseBeforeTheFirstFrameShiftsTheSessionStart) {
-  auto& r = start(job());
-  clockReads(5.0);
-  r.pause();
-  frame(6.0);  // dropped while paused
-  clockReads(8.0);
-  r.resume();
-  frame(10.0);
-  clockReads(12.0);
-  r.stop();
-
-  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(7.0));
-  EXPECT_EQ(movie().sessionStart, seconds(7.0));
-  EXPECT_EQ(events.last("first-frame")["hostTime"], 7.0);
-  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 2.0);
-}
-
-TEST_F(RecorderTest, AudioWaitsForTheFirstFrameAndItsFileStartsAtTheMoviesStart) {
-  Options options = job();
-  options.systemAudio = "/nonexistent-dir/audio.m4a";
-  auto& r = start(options);
-  audio(99.0);  // before the first frame: never written
-  frame(100.0);
-  EXPECT_EQ(audioFile().startWritingCalls, 0);
-  audio(104.0);
-  audio(104.01);
-  clockReads(110.0);
-  r.stop();
-
-  EXPECT_THAT(writtenTimes(audioInput()), ElementsAre(104.0, 104.01));
-  EXPECT_EQ(audioFile().startWritingCalls, 1);
-  EXPECT_EQ(audioFile().sessionStart, seconds(100.0));
-  EXPECT_EQ(audioFile().sessionEnd, seconds(110.0));
-  EXPECT_EQ(audioFile().finishCalls, 1);
-  EXPECT_EQ(events.last("stopped")["frames"], 1);  // audio is not counted
-  EXPECT_EQ(events.last("stopped")["systemAudio"], "/nonexistent-dir/audio.m4a");
-}
-
-// Audio reaches the queue long after it was captured (a quarter second at
-// worst on a real sound server), so it is placed by its own time: each case
-// delivers it after the pause, resume or stop that followed its capture.
-Options jobWithAudio() {
-  Options options = job();
-  options.systemAudio = "/nonexistent-dir/audio.m4a";
-  return options;
-}
-
-TEST_F(RecorderTest, LateAudioAroundPausesIsPlacedByItsCapturedTime) {
-  auto& r = start(jobWithAudio());
-  frame(100.0);
-  audio(105.0);
-  clockReads(110.0);
-  r.pause();
-  audio(109.9);  // captured before the pause: written at its own time
-  audio(110.0);  // captured as the pause began: left out
-  audio(112.0);
-  frame(112.0);
-  clockReads(115.0);
-  r.resume();
-  audio(114.9);  // captured in the pause: left out, not put before the pause point
-  audio(115.0);
-  frame(120.0);
-  clockReads(130.0);
-  r.pause();
-  clockReads(131.5);
-  r.resume();
-  audio(129.99);  // delivered after the second pause: shifted by the first only
-  audio(130.5);
-  audio(131.5);
-  frame(140.0);
-  audio(139.0);  // late behind a frame
-  clockReads(150.0);
-  r.stop();
-
-  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(100.0, 115.0, 133.5));
-  EXPECT_THAT(writtenTimes(audioInput()),
-              ElementsAre(DoubleEq(105.0), DoubleEq(109.9), DoubleEq(110.0), DoubleEq(124.99),
-                          DoubleEq(125.0), DoubleEq(132.5)));
-  EXPECT_EQ(audioFile().sessionStart, seconds(100.0));
-  EXPECT_EQ(audioFile().sessionEnd, seconds(143.5));
-  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 43.5);
-  EXPECT_EQ(events.last("stopped")["frames"], 3);
-}
-
-TEST_F(RecorderTest, AudioCapturedBeforeTheEndIsWrittenUpToItWhileTheStreamsStop) {
-  auto& r = start(jobWithAudio());
-  frame(100.0);
-  clockReads(110.0);
-  r.pause();
-  clockReads(115.0);
-  r.resume();
-  audio(119.0);
-  mainStream().whileStopping = [this] {
-    mainStream().deliver(audioAt(119.8), platform::streamOutputTypeAudio);
-    mainStream().deliver(frameAt(119.85), platform::streamOutputTypeScreen);  // frames: dropped
-    mainStream().deliver(audioAt(119.99), platform::streamOutputTypeAudio);
-    mainStream().deliver(audioAt(120.0), platform::streamOutputTypeAudio);
-    mainStream().deliver(audioAt(120.1), platform::streamOutputTypeAudio);
+// A recording (with system audio) played from a script of steps, each a
+// letter and a time in seconds:
+//   f a   a complete frame, audio, captured at that time
+//   n u   a frame the input is not ready for; a frame without a time
+//   i     each unwritable frame above, and a frame of an unknown output type
+//   e     the stream reports an error
+//   p r s pause, resume, stop, taking that clock reading (none: they read no clock)
+// Samples in capitals arrive while the streams stop; after "s", once the files are finished.
+// Returns what was written: "<video times> | <audio times> | <session> | <events>".
+std::string play(const std::string& script) {
+  fake::reset();
+  fake::state().content = oneDisplay(1920, 1080);
+  EventLog events;
+  Recorder r(job("/nonexistent-dir/audio.m4a"), events);
+  EXPECT_FALSE(r.start());
+  auto& stream = mainStream();
+  stream.outputs.push_back({&r, 2, stream.outputs.front().queue});
+  std::vector<std::pair<platform::SampleBufferRef, int64_t>> whileStopping;
+  stream.whileStopping = [&] {
+    for (const auto& [buffer, type] : whileStopping) stream.deliver(buffer, type);
   };
-  clockReads(120.0);
-  r.stop();
-  audio(119.9);  // after the files are finished
-
-  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(100.0));
-  EXPECT_THAT(writtenTimes(audioInput()),
-              ElementsAre(DoubleEq(114.0), DoubleEq(114.8), DoubleEq(114.99)));
-  EXPECT_EQ(audioFile().sessionEnd, seconds(115.0));
-  EXPECT_EQ(audioInput().appendsAfterFinished, 0);
-  EXPECT_EQ(events.last("stopped")["frames"], 1);
-  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 15.0);
-}
-
-TEST_F(RecorderTest, AStopWhilePausedKeepsLateAudioFromBeforeThePauseOnly) {
-  auto& r = start(jobWithAudio());
-  frame(100.0);
-  clockReads(110.0);
-  r.pause();
-  mainStream().whileStopping = [this] {
-    mainStream().deliver(audioAt(109.9), platform::streamOutputTypeAudio);
-    mainStream().deliver(audioAt(111.0), platform::streamOutputTypeAudio);
-  };
-  clockReads(112.0);
-  r.stop();
-
-  // The audio file starts with the late audio, even though it came after stop().
-  EXPECT_THAT(writtenTimes(audioInput()), ElementsAre(DoubleEq(109.9)));
-  EXPECT_EQ(audioFile().startWritingCalls, 1);
-  EXPECT_EQ(audioFile().finishCalls, 1);
-  EXPECT_EQ(audioFile().sessionEnd, seconds(110.0));
-  EXPECT_EQ(events.last("stopped")["systemAudio"], "/nonexistent-dir/audio.m4a");
-}
-
-TEST_F(RecorderTest, LateAudioFromBeforeTheFirstFrameStaysOutAfterAnEarlyPause) {
-  auto& r = start(jobWithAudio());
-  clockReads(5.0);
-  r.pause();
-  clockReads(8.0);
-  r.resume();
-  frame(10.0);  // the session starts at 7.0
-  audio(4.5);   // before the pause: would land before the session start
-  audio(6.0);   // in the pause
-  audio(9.0);   // after the resume but before the first frame
-  audio(10.0);
-  clockReads(12.0);
-  r.stop();
-
-  EXPECT_THAT(writtenTimes(audioInput()), ElementsAre(DoubleEq(7.0)));
-  EXPECT_EQ(audioFile().sessionStart, seconds(7.0));
-}
-
-TEST_F(RecorderTest, LateAudioStillPlacesExactlyAfterManyPauses) {
-  auto& r = start(jobWithAudio());
-  frame(1.0);
-  for (int i = 0; i < 40; ++i) {
-    clockReads(10.0 + i);
-    r.pause();
-    clockReads(10.5 + i);
-    r.resume();
+  std::istringstream steps(script);
+  for (std::string step; steps >> step;) {
+    const char kind = std::tolower(step[0]);
+    const double t = step.size() > 1 ? std::stod(step.substr(1)) : 0;
+    if (step.size() > 1 && std::strchr("prs", kind)) fake::state().hostTimes.push_back(seconds(t));
+    if (kind == 'p') r.pause();
+    if (kind == 'r') r.resume();
+    if (kind == 's') r.stop();
+    if (kind == 'e') stream.failWith("The display was disconnected.");
+    std::vector<std::pair<std::shared_ptr<platform::SampleBuffer>, int64_t>> samples;
+    const int64_t screen = platform::streamOutputTypeScreen;
+    if (kind == 'a') samples.emplace_back(sampleAt(t, false), platform::streamOutputTypeAudio);
+    if (std::strchr("fnui", kind)) samples.emplace_back(sampleAt(t, true), screen);
+    if (kind == 'u') samples[0].first->timing.clear();
+    if (kind == 'i') {
+      samples[0].second = 2;  // not a known output type
+      for (const auto& change : kUnwritable)
+        change(*samples.emplace_back(sampleAt(t, true), screen).first);
+    }
+    videoInput().ready = kind != 'n';
+    for (const auto& [sample, type] : samples) {
+      if (std::isupper(step[0])) whileStopping.emplace_back(sample, type);
+      if (std::islower(step[0])) stream.deliverAndWait(sample, type);
+    }
+    videoInput().ready = true;
   }
-  // From before the pauses the recorder still keeps: left out rather than
-  // placed as if those were all the pauses there were.
-  audio(2.0);
-  audio(48.6);  // between the last two pauses: shifted by 39 of them
-  audio(49.2);  // in the last pause
-  audio(49.5);
-  clockReads(60.0);
-  r.stop();
 
-  EXPECT_THAT(writtenTimes(audioInput()), ElementsAre(DoubleEq(29.1), DoubleEq(29.5)));
-  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 39.0);
-}
-
-TEST_F(RecorderTest, AudioOnlyBeforeTheFirstFrameLeavesTheAudioFileUnwritten) {
-  Options options = job();
-  options.systemAudio = "/nonexistent-dir/audio.m4a";
-  auto& r = start(options);
-  audio(1.0);
-  audio(2.0);
-  clockReads(3.0);
-  r.stop();
-
-  EXPECT_TRUE(audioInput().appended.empty());
-  EXPECT_EQ(audioFile().finishCalls, 0);
-  EXPECT_TRUE(audioInput().finished);
+  // What holds for every recording: frames counted as written, the
+  // duration that of the session, both files beginning at the first frame
+  // and ending together, an audio file without audio never begun.
   const Event stopped = events.last("stopped");
-  EXPECT_EQ(stopped["frames"], 0);
-  EXPECT_TRUE(stopped["duration"].is_number_integer());
-  EXPECT_EQ(stopped["duration"], 0);
-  EXPECT_EQ(stopped["systemAudio"], "");
-  EXPECT_EQ(movie().finishCalls, 0);
-  EXPECT_EQ(movie().startWritingCalls, 0);
+  const auto& session = movie().sessionStart;
+  const bool audio = !audioInput().appended.empty();
+  EXPECT_EQ(stopped["frames"], videoInput().appended.size());
+  EXPECT_EQ(movie().startWritingCalls + movie().finishCalls, session ? 2 : 0);
+  EXPECT_EQ(audioFile().startWritingCalls + audioFile().finishCalls, audio ? 2 : 0);
+  EXPECT_TRUE(!audio || (audioFile().sessionStart == session &&
+                         audioFile().sessionEnd == movie().sessionEnd));
+  EXPECT_EQ(stopped["systemAudio"], audio ? "/nonexistent-dir/audio.m4a" : "");
+  if (session) {
+    EXPECT_EQ(events.last("first-frame")["hostTime"], CMTimeGetSeconds(*session));
+    EXPECT_DOUBLE_EQ(stopped["duration"].get<double>(),
+                     CMTimeGetSeconds(CMTimeSubtract(*movie().sessionEnd, *session)));
+  } else {
+    EXPECT_TRUE(stopped["duration"].is_number_integer() && stopped["duration"] == 0);
+  }
+  for (const auto& input : fake::state().inputs)
+    EXPECT_TRUE(input->finished && input->appendsAfterFinished == 0);
+
+  std::ostringstream written;
+  written.precision(12);
+  for (const auto& input : fake::state().inputs) {
+    for (const double at : writtenTimes(*input)) written << at << " ";
+    written << "| ";
+  }
+  if (session)
+    written << CMTimeGetSeconds(*session) << "-" << CMTimeGetSeconds(*movie().sessionEnd);
+  written << " |";
+  for (const auto& e : events.all())
+    written << " " << (e["event"] == "error" ? e.dump() : e.value("event", ""));
+  return written.str();
 }
 
-TEST_F(RecorderTest, OnlyCompleteFramesAreWrittenAndCounted) {
-  auto& r = start(job());
-  frame(1.0, platform::frameStatusIdle);
-  frame(2.0, platform::frameStatusBlank);
-  auto noAttachments = std::make_shared<platform::SampleBuffer>(*frameAt(3.0));
-  noAttachments->attachments.reset();
-  mainStream().deliverAndWait(noAttachments, platform::streamOutputTypeScreen);
-  auto emptyAttachments = std::make_shared<platform::SampleBuffer>(*frameAt(4.0));
-  emptyAttachments->attachments->clear();
-  mainStream().deliverAndWait(emptyAttachments, platform::streamOutputTypeScreen);
-  auto noStatus = std::make_shared<platform::SampleBuffer>(*frameAt(5.0));
-  noStatus->attachments->front().clear();
-  mainStream().deliverAndWait(noStatus, platform::streamOutputTypeScreen);
-  auto textStatus = std::make_shared<platform::SampleBuffer>(*frameAt(6.0));
-  textStatus->attachments->front()[platform::kStreamFrameInfoStatus] = std::string("0");
-  mainStream().deliverAndWait(textStatus, platform::streamOutputTypeScreen);
-  auto invalid = std::make_shared<platform::SampleBuffer>(*frameAt(7.0));
-  invalid->isValid = false;
-  mainStream().deliverAndWait(invalid, platform::streamOutputTypeScreen);
-  // Not a known output type.
-  mainStream().outputs.push_back({recorder.get(), 2, mainStream().outputs.front().queue});
-  mainStream().deliverAndWait(frameAt(7.5), 2);
-  EXPECT_EQ(movie().startWritingCalls, 0);
-
-  frame(8.0);
-  frame(9.0, platform::frameStatusSuspended);
-  frame(10.0);
-  clockReads(11.0);
-  r.stop();
-
-  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(8.0, 10.0));
-  EXPECT_EQ(events.last("first-frame")["hostTime"], 8.0);
-  EXPECT_EQ(events.last("stopped")["frames"], 2);
-}
-
-TEST_F(RecorderTest, AFrameWithoutATimeNeverStartsTheSession) {
-  auto& r = start(job());
-  auto untimed = std::make_shared<platform::SampleBuffer>(*frameAt(0.0));
-  untimed->timing.clear();
-  mainStream().deliverAndWait(untimed, platform::streamOutputTypeScreen);
-  EXPECT_EQ(movie().startWritingCalls, 0);
-  frame(3.0);
-  clockReads(4.0);
-  r.stop();
-  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(3.0));
-  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 1.0);
-}
-
-TEST_F(RecorderTest, AnInputThatIsNotReadyDropsFramesAfterTheSessionHasStarted) {
-  auto& r = start(job());
-  videoInput().ready = false;
-  frame(50.0);
-  EXPECT_EQ(movie().startWritingCalls, 1);
-  EXPECT_EQ(movie().sessionStart, seconds(50.0));
-  EXPECT_EQ(events.last("first-frame")["hostTime"], 50.0);
-  videoInput().ready = true;
-  frame(51.0);
-  clockReads(52.0);
-  r.stop();
-  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(51.0));
-  EXPECT_EQ(events.last("stopped")["frames"], 1);
-  EXPECT_DOUBLE_EQ(events.last("stopped")["duration"].get<double>(), 2.0);
-}
-
-TEST_F(RecorderTest, SamplesArrivingWhileTheStreamsStopAreDropped) {
-  Options options = job();
-  options.systemAudio = "/nonexistent-dir/audio.m4a";
-  auto& r = start(options);
-  frame(1.0);
-  audio(1.0);
-  mainStream().whileStopping = [this] {
-    mainStream().deliver(frameAt(2.5), platform::streamOutputTypeScreen);
-    mainStream().deliver(audioAt(2.5), platform::streamOutputTypeAudio);
-  };
-  mainStream().stopError = "The stream could not be stopped.";
-  clockReads(2.0);
-  r.stop();
-  frame(3.0);
-
-  EXPECT_TRUE(mainStream().stopped);
-  EXPECT_THAT(writtenTimes(videoInput()), ElementsAre(1.0));
-  EXPECT_THAT(writtenTimes(audioInput()), ElementsAre(1.0));
-  EXPECT_TRUE(videoInput().finished);
-  EXPECT_EQ(videoInput().appendsAfterFinished, 0);
-  EXPECT_EQ(events.last("stopped")["frames"], 1);
-  EXPECT_EQ(events.names().back(), "stopped");
-}
-
-TEST_F(RecorderTest, AStreamErrorIsReportedAndTheRecordingGoesOn) {
-  auto& r = start(job());
-  frame(1.0);
-  mainStream().failWith("The display was disconnected.");
-  frame(2.0);
-  clockReads(3.0);
-  r.stop();
-  EXPECT_THAT(events.names(), ElementsAre("started", "first-frame", "error", "stopped"));
-  const Event error = events.all()[2];
-  EXPECT_EQ(error.size(), 2u);
-  EXPECT_EQ(error["message"], "The display was disconnected.");
-  EXPECT_EQ(events.last("stopped")["frames"], 2);
+TEST(Timeline, Scenarios) {
+  // Forty pauses of half a second; the recorder keeps fewer pause spans than that.
+  std::string manyPauses = "f1 ", manyEvents = "started first-frame";
+  for (int i = 0; i < 40; ++i) {
+    manyPauses += "p" + std::to_string(10 + i) + " r" + std::to_string(10 + i) + ".5 ";
+    manyEvents += " paused resumed";
+  }
+  const std::pair<std::string, std::string> scenarios[] = {
+      // Pauses come out of the video by the clock readings; a second pause and
+      // a resume without a pause change nothing. Audio arrives late and is
+      // placed by when it was captured: captured before a pause it is written
+      // at its own time, during one it is left out, after one shifted by the
+      // pauses that had ended by then.
+      {"f100 a105 r p110 a109.9 a110 a112 f112 p r115 a114.9 a115 f120 p130 r131.5 a129.99 "
+       "a130.5 a131.5 f140 a139 s150",
+       "100 115 133.5 | 105 109.9 110 124.99 125 132.5 | 100-143.5 | started first-frame resumed "
+       "paused paused resumed paused resumed stopped"},
+      // While the streams stop: audio captured before the end is written,
+      // frames and later audio are not; nothing after the files are finished.
+      {"f100 p110 r115 a119 A119.8 F119.85 A119.99 A120 A120.1 s120 a119.9",
+       "100 | 114 114.8 114.99 | 100-115 | started first-frame paused resumed stopped"},
+      // Stopped while paused: the open pause does not count; audio from before it does.
+      {"f100 p110 A109.9 A111 s112", "100 | 109.9 | 100-110 | started first-frame paused stopped"},
+      // A pause before the first frame moves the session start.
+      {"p5 r8 f10 a4.5 a6 a9 a10 s12", "7 | 7 | 7-9 | started paused resumed first-frame stopped"},
+      // Audio from before the kept pause spans is left out, not misplaced.
+      {manyPauses + "a2 a48.6 a49.2 a49.5 s60",
+       "1 | 29.1 29.5 | 1-40 | " + manyEvents + " stopped"},
+      {"a1 a2 s3", "| |  | started stopped"},
+      // Frames without a time never start the session; unwritable ones are never written.
+      {"u0 i1 f3 i4 s5", "3 | | 3-5 | started first-frame stopped"},
+      // The session starts with a frame the input is not ready for, which is not written.
+      {"n50 f51 s52", "51 | | 50-52 | started first-frame stopped"},
+      // A stream error is reported and the recording goes on.
+      {"f1 e f2 s3",
+       R"(1 2 | | 1-3 | started first-frame {"event":"error","message":"The display was disconnected."} stopped)"}};
+  for (const auto& [script, written] : scenarios) EXPECT_EQ(play(script), written) << script;
 }
 
 }  // namespace

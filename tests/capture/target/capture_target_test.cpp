@@ -2,182 +2,117 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <limits>
 #include <string>
-
-#include <unistd.h>
-
-#include "front/emit.hpp"
 
 namespace {
 
 using platform::ContentFilter;
-using platform::Display;
 using platform::Rect;
 using platform::RunningApplication;
-using platform::ShareableContent;
-using platform::Window;
 
 const RunningApplication kEditor{101, "org.example.Editor", "Editor"};
 const RunningApplication kPlayer{202, "org.example.Player", "Player"};
 const RunningApplication kChat{303, "org.example.Chat", "Chat"};
 
-ShareableContent sampleContent() {
-  ShareableContent c;
+platform::ShareableContent sampleContent() {
+  platform::ShareableContent c;
   c.applications = {kEditor, kPlayer, kChat};
-  c.displays = {Display{7, 1440, 900, {0, 0, 1440, 900}},
-                Display{9, 1000, 1000, {1440, 0, 1000, 1000}},
-                Display{11, 1001, 500, {2440, 0, 1001, 500}}};
-  c.windows = {Window{50, {10, 20, 640.5, 480.25}, 0, true, "doc", kEditor},
-               Window{51, {0, 0, 300, 200}, 0, true, "orphan", std::nullopt},
-               Window{52, {5, 5, 800, 600}, 0, true, "video", kPlayer}};
+  c.displays = {{7, 1440, 900, {0, 0, 1440, 900}},
+                {9, 1000, 1000, {1440, 0, 1000, 1000}},
+                {11, 1001, 500, {2440, 0, 1001, 500}}};
+  c.windows = {{50, {10, 20, 640.5, 480.25}, 0, true, "doc", kEditor},
+               {51, {0, 0, 300, 200}, 0, true, "orphan", std::nullopt},
+               {52, {5, 5, 800, 600}, 0, true, "video", kPlayer}};
   return c;
 }
 
-Options job() {
+using Job = std::function<void(Options&)>;
+const auto area = [](auto... v) { return std::vector<double>{double(v)...}; };
+
+std::variant<CaptureTarget, TargetError> resolve(const Job& job) {
   Options o;
-  o.output = "/tmp/x.png";
-  return o;
+  job(o);
+  return captureTarget(o, sampleContent());
 }
 
-// Runs the resolution in a child process whose events go to its standard
-// error, so that the death test sees the one "error" event and exit status 2.
-void expectFailure(const Options& options, const ShareableContent& content,
-                   const std::string& message) {
-  EXPECT_EXIT(
-      {
-        setEventDescriptor(STDERR_FILENO);
-        captureTarget(options, content);
-        exitProcess(0);
-      },
-      ::testing::ExitedWithCode(2),
-      "^\\{\"event\":\"error\",\"message\":\"" + message + "\"\\}\n$|^\\{\"message\":\"" +
-          message + "\",\"event\":\"error\"\\}\n$");
-}
-
-TEST(CaptureTargetDisplay, FirstDisplayWholeAtDefaultScale) {
-  const auto t = captureTarget(job(), sampleContent());
-  ASSERT_TRUE(t.display);
-  EXPECT_EQ(t.display->displayID, 7u);
-  EXPECT_EQ(t.width, 2880);
-  EXPECT_EQ(t.height, 1800);
-  EXPECT_FALSE(t.sourceRect);
-  ASSERT_TRUE(t.filter);
-  EXPECT_EQ(t.filter->kind, ContentFilter::Kind::displayExcludingApplications);
-  EXPECT_TRUE(t.filter->applications.empty());
-  EXPECT_TRUE(t.filter->exceptingWindows.empty());
-}
-
-TEST(CaptureTargetDisplay, ChosenByIdAndScaleFractionDropped) {
-  auto o = job();
-  o.display = 11;
-  o.scale = 1.5;
-  const auto t = captureTarget(o, sampleContent());
-  EXPECT_EQ(t.display->displayID, 11u);
-  EXPECT_EQ(t.filter->display.displayID, 11u);
-  EXPECT_EQ(t.width, 1501);  // 1501.5
-  EXPECT_EQ(t.height, 750);
-}
-
-TEST(CaptureTargetDisplay, ExcludedApplicationsInContentOrderOnceEach) {
-  auto o = job();
-  o.excludePids = std::vector<int32_t>{303, 999, 101, 303, static_cast<int32_t>(getpid())};
-  const auto t = captureTarget(o, sampleContent());
-  ASSERT_EQ(t.filter->applications.size(), 2u);
-  EXPECT_EQ(t.filter->applications[0], kEditor);
-  EXPECT_EQ(t.filter->applications[1], kChat);
-}
-
-TEST(CaptureTargetDisplay, AreaBecomesIntegralSourceRect) {
-  auto o = job();
-  o.area = std::vector<double>{0.25, 0.1, 0.5, 0.5};
-  auto t = captureTarget(o, sampleContent());
-  EXPECT_EQ(t.sourceRect, (Rect{360, 90, 720, 450}));
-  EXPECT_EQ(t.width, 1440);
-  EXPECT_EQ(t.height, 900);
-
-  o.display = 9;
-  o.scale = 1;
-  o.area = std::vector<double>{0.1005, 0.2, 0.3, 0.3};
-  t = captureTarget(o, sampleContent());
-  EXPECT_EQ(t.sourceRect, (Rect{100, 200, 301, 300}));
-  EXPECT_EQ(t.width, 301);
-  EXPECT_EQ(t.height, 300);
-}
-
-TEST(CaptureTargetDisplay, AreaBounds) {
-  auto o = job();
-  o.area = std::vector<double>{0.5, 0.0, 0.50005, 0.05};  // sums within the tolerance
-  EXPECT_TRUE(captureTarget(o, sampleContent()).sourceRect);
-  o.area = std::vector<double>{0, 0, 1.0001, 1.0001};
-  EXPECT_TRUE(captureTarget(o, sampleContent()).sourceRect);
-
-  const std::vector<std::vector<double>> refused = {
-      {0.96, 0, 0.05, 0.5},  {0, 0, 0.04, 0.5},  {-0.01, 0, 0.5, 0.5}, {0, -0.01, 0.5, 0.5},
-      {0, 0, 0.5, 0.049},    {0, 0.96, 0.5, 0.05}, {0, 0, 0.5},         {0, 0, 0.5, 0.5, 0},
-      {},                     {std::numeric_limits<double>::infinity(), 0, 0.5, 0.5},
-      {0, 0, 0.5, std::numeric_limits<double>::quiet_NaN()}};
-  for (const auto& area : refused) {
-    o.area = area;
-    expectFailure(o, sampleContent(), "invalid-area");
+// What each job resolves to: display, size (scale × points, fraction
+// dropped), source rectangle (whole pixels around the area) and filter.
+TEST(CaptureTarget, Resolutions) {
+  struct Case {
+    Job job;
+    std::optional<uint32_t> display;
+    int64_t width, height;
+    std::optional<Rect> sourceRect;
+    ContentFilter::Kind kind;
+  };
+  const auto displayOnly = ContentFilter::Kind::displayExcludingApplications;
+  const Case cases[] = {
+      {[](Options&) {}, 7, 2880, 1800, std::nullopt, displayOnly},
+      {[](Options& o) { o.display = 11, o.scale = 1.5; }, 11, 1501, 750, std::nullopt, displayOnly},
+      {[](Options& o) { o.area = area(0.25, 0.1, 0.5, 0.5); }, 7, 1440, 900,
+       Rect{360, 90, 720, 450}, displayOnly},
+      {[](Options& o) { o.display = 9, o.scale = 1, o.area = area(0.1005, 0.2, 0.3, 0.3); }, 9, 301,
+       300, Rect{100, 200, 301, 300}, displayOnly},
+      // Edges within the tolerance.
+      {[](Options& o) { o.scale = 1, o.area = area(0.5, 0.0, 0.50005, 0.05); }, 7, 721, 45,
+       Rect{720, 0, 721, 45}, displayOnly},
+      {[](Options& o) { o.scale = 1, o.area = area(0, 0, 1.0001, 1.0001); }, 7, 1441, 901,
+       Rect{0, 0, 1441, 901}, displayOnly},
+      {[](Options& o) { o.scale = 0; }, 7, 0, 0, std::nullopt, displayOnly},
+      {[](Options& o) { o.scale = -1; }, 7, -1440, -900, std::nullopt, displayOnly},
+      // A window wins over display and area; one without an owner cannot be excluded.
+      {[](Options& o) {
+         o.window = 50, o.display = 12345, o.area = area(9, 9);
+         o.excludePids = std::vector<int32_t>{202};
+       },
+       std::nullopt, 1281, 960, std::nullopt, ContentFilter::Kind::window},
+      {[](Options& o) { o.window = 51, o.excludePids = std::vector<int32_t>{101}; }, std::nullopt,
+       600, 400, std::nullopt, ContentFilter::Kind::window}};
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    const auto resolved = resolve(c.job);
+    ASSERT_TRUE(std::holds_alternative<CaptureTarget>(resolved)) << "case " << i;
+    const auto& t = std::get<CaptureTarget>(resolved);
+    EXPECT_EQ(t.display ? std::optional(t.display->displayID) : std::nullopt, c.display) << i;
+    EXPECT_EQ(t.width, c.width) << i;
+    EXPECT_EQ(t.height, c.height) << i;
+    EXPECT_EQ(t.sourceRect, c.sourceRect) << i;
+    EXPECT_EQ(t.filter->kind, c.kind) << i;
+    EXPECT_EQ(c.display ? t.filter->display.displayID : 0u, c.display.value_or(0)) << i;
   }
+  // Excluded applications: those of the content, in its order, once each.
+  const auto t = std::get<CaptureTarget>(resolve([](Options& o) {
+    o.excludePids = std::vector<int32_t>{303, 999, 101, 303};
+  }));
+  EXPECT_EQ(t.filter->applications, (std::vector<RunningApplication>{kEditor, kChat}));
 }
 
-TEST(CaptureTargetDisplay, Errors) {
-  auto o = job();
-  o.display = 8;
-  expectFailure(o, sampleContent(), "display-not-found");
-  // The display is looked for before the area is tested.
-  o.area = std::vector<double>{};
-  expectFailure(o, sampleContent(), "display-not-found");
-  expectFailure(job(), ShareableContent{}, "display-not-found");
-}
-
-TEST(CaptureTargetWindow, WindowWinsOverDisplayAndArea) {
-  auto o = job();
-  o.window = 50;
-  o.display = 12345;
-  o.area = std::vector<double>{9, 9};
-  o.scale = 2;
-  o.excludePids = std::vector<int32_t>{202};
-  const auto t = captureTarget(o, sampleContent());
-  EXPECT_EQ(t.filter->kind, ContentFilter::Kind::window);
-  EXPECT_EQ(t.filter->window.windowID, 50u);
-  EXPECT_EQ(t.width, 1281);  // 1281 exactly
-  EXPECT_EQ(t.height, 960);  // 960.5
-  EXPECT_FALSE(t.sourceRect);
-  EXPECT_FALSE(t.display);
-}
-
-TEST(CaptureTargetWindow, Errors) {
-  auto o = job();
-  o.window = 99;
-  o.excludePids = std::vector<int32_t>{101};
-  expectFailure(o, sampleContent(), "window-not-found");
-  o.window = 50;
-  expectFailure(o, sampleContent(), "window-excluded");
-  // A window without an owner cannot be excluded.
-  o.window = 51;
-  EXPECT_EQ(captureTarget(o, sampleContent()).width, 600);
-}
-
-TEST(CaptureTargetScale, ZeroAndNegativePassThrough) {
-  auto o = job();
-  o.scale = 0;
-  EXPECT_EQ(captureTarget(o, sampleContent()).width, 0);
-  o.scale = -1;
-  EXPECT_EQ(captureTarget(o, sampleContent()).height, -900);
-}
-
-TEST(CaptureTargetScale, AbsurdScaleIsAnOrderlyError) {
-  auto o = job();
-  o.scale = 1e300;
-  expectFailure(o, sampleContent(), "invalid-scale");
-  o.scale = -1e300;
-  expectFailure(o, sampleContent(), "invalid-scale");
-  o.window = 50;
-  o.scale = std::numeric_limits<double>::max();
-  expectFailure(o, sampleContent(), "invalid-scale");
+TEST(CaptureTarget, Errors) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  std::vector<std::pair<Job, std::string>> cases = {
+      {[](Options& o) { o.display = 8; }, "display-not-found"},
+      // The display is looked for before the area is tested.
+      {[](Options& o) { o.display = 8, o.area = area(); }, "display-not-found"},
+      {[](Options& o) { o.window = 99; }, "window-not-found"},
+      {[](Options& o) { o.window = 50, o.excludePids = std::vector<int32_t>{101}; },
+       "window-excluded"},
+      {[](Options& o) { o.scale = 1e300; }, "invalid-scale"},
+      {[](Options& o) { o.scale = -1e300; }, "invalid-scale"},
+      {[](Options& o) { o.window = 50, o.scale = std::numeric_limits<double>::max(); },
+       "invalid-scale"}};
+  for (const auto& bad :
+       {area(0.96, 0, 0.05, 0.5), area(0, 0, 0.04, 0.5), area(-0.01, 0, 0.5, 0.5),
+        area(0, -0.01, 0.5, 0.5), area(0, 0, 0.5, 0.049), area(0, 0.96, 0.5, 0.05), area(0, 0, 0.5),
+        area(0, 0, 0.5, 0.5, 0), area(), area(inf, 0, 0.5, 0.5), area(0, 0, 0.5, nan)})
+    cases.emplace_back([bad](Options& o) { o.area = bad; }, "invalid-area");
+  for (const auto& [job, message] : cases) {
+    const auto resolved = resolve(job);
+    const auto* error = std::get_if<TargetError>(&resolved);
+    EXPECT_EQ(error ? targetErrorMessage(*error) : "resolved", message);
+  }
 }
 
 }  // namespace

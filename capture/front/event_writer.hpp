@@ -4,26 +4,27 @@
 #include <optional>
 #include <string>
 
-#include <nlohmann/json.hpp>
+#include <unistd.h>
 
-using Event = nlohmann::json;
+#include "job/event_sink.hpp"
 
 // The event as one line (with its line feed), or nothing when it cannot be
 // serialised: a string that is not valid UTF-8, a number that is not finite,
 // or a value that is not an object.
 std::optional<std::string> eventLine(const Event& event);
 
-// Writes the event to standard output as one line in one write, whole even
-// when several threads emit at once. An event that cannot be serialised is
-// dropped without a word.
-void emit(const Event& event);
+// Writes each event as one line in one write, whole even when several threads
+// emit at once (through any writer of the process). An event that cannot be
+// serialised is dropped without a word.
+class EventWriter final : public EventSink {
+ public:
+  explicit EventWriter(int fd = STDOUT_FILENO) : fd(fd) {}
+  void emit(const Event& event) override;
 
-// Writes {"event":"error","message":message} and ends the process with status 2.
-[[noreturn]] void fail(const std::string& message);
+ private:
+  const int fd;
+};
 
 // Ends the process at once with the given status, without running static
 // destructors while other threads may still be at work.
 [[noreturn]] void exitProcess(int status);
-
-// Where `emit` writes; standard output unless a test redirects it.
-void setEventDescriptor(int fd);

@@ -1,4 +1,4 @@
-#include "front/options.hpp"
+#include "job/options.hpp"
 
 #include <limits>
 

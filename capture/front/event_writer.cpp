@@ -1,14 +1,10 @@
-#include "front/emit.hpp"
+#include "front/event_writer.hpp"
 
 #include <cerrno>
 #include <cmath>
 #include <mutex>
 
-#include <unistd.h>
-
 namespace {
-
-int eventDescriptor = STDOUT_FILENO;
 
 bool allNumbersFinite(const Event& value) {
   if (value.is_number_float()) return std::isfinite(value.get<double>());
@@ -54,21 +50,15 @@ std::optional<std::string> eventLine(const Event& event) {
   return line;
 }
 
-void emit(const Event& event) {
+void EventWriter::emit(const Event& event) {
   const auto line = eventLine(event);
   if (!line) return;
   // Lines longer than the pipe's atomic size could interleave with another
-  // thread's; the lock keeps every line whole. Normally this is one write.
+  // thread's; the lock, one for the whole process, keeps every line whole.
+  // Normally this is one write.
   static std::mutex writing;
   std::lock_guard lock(writing);
-  writeAll(eventDescriptor, line->data(), line->size());
-}
-
-void fail(const std::string& message) {
-  emit({{"event", "error"}, {"message", message}});
-  exitProcess(2);
+  writeAll(fd, line->data(), line->size());
 }
 
 void exitProcess(int status) { ::_exit(status); }
-
-void setEventDescriptor(int fd) { eventDescriptor = fd; }
