@@ -21,6 +21,8 @@
 #include "platform/filter.hpp"
 #include "platform/linux/x11/grabber.hpp"
 
+using namespace capture;
+
 namespace {
 
 double cpuSeconds() {
@@ -71,9 +73,10 @@ int main(int argc, char** argv) {
       for (int i = 0; i < frames; ++i) grabber.grab(frame.data(), bytesPerRow);
     }
     const double cpu = cpuSeconds() - cpu0;
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
-    std::printf("{\"frames\":%d,\"cpu\":%.6f,\"wall\":%.6f,\"width\":%lld,\"height\":%lld}\n", frames,
-                cpu, wall, static_cast<long long>(configuration.width),
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+    std::printf("{\"frames\":%d,\"cpu\":%.6f,\"wall\":%.6f,\"width\":%lld,\"height\":%lld}\n",
+                frames, cpu, wall, static_cast<long long>(configuration.width),
                 static_cast<long long>(configuration.height));
   } catch (const platform::PlatformError& error) {
     std::fprintf(stderr, "grab_bench: %s\n", error.what());

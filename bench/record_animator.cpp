@@ -52,8 +52,8 @@ uint32_t texel(int x, int y, int width, int height) {
       return (r << 16) | (g << 8) | b;
     }
     case 1: {  // text-like fine detail: dark strokes on light cells
-      const bool stroke = (hash(static_cast<uint32_t>(x / 2 * 31 + y / 3 * 977)) & 7) == 0 &&
-                          (y % 18) < 12;
+      const bool stroke =
+          (hash(static_cast<uint32_t>(x / 2 * 31 + y / 3 * 977)) & 7) == 0 && (y % 18) < 12;
       return stroke ? 0x202020U : 0xf0f0e8U;
     }
     case 2:  // flat blocks with hard edges

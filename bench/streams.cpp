@@ -22,6 +22,8 @@
 #include "platform/queue.hpp"
 #include "platform/stream.hpp"
 
+using namespace capture;
+
 using namespace platform;
 
 namespace {
@@ -61,7 +63,8 @@ struct Counter : StreamOutput, StreamDelegate {
     if (type == streamOutputTypeAudio) {
       audioFrames += sample->numSamples;
     } else if (sample->attachments && !sample->attachments->empty()) {
-      const auto status = std::get<int64_t>(sample->attachments->front().at(kStreamFrameInfoStatus));
+      const auto status =
+          std::get<int64_t>(sample->attachments->front().at(kStreamFrameInfoStatus));
       (status == frameStatusComplete ? complete : idle) += 1;
     }
   }
@@ -83,8 +86,8 @@ double runOurs(const StreamConfiguration& configuration, int64_t type, Counter& 
   const ShareableContent content = getShareableContent(false, true);
   if (content.displays.empty()) throw PlatformError("no display");
   SerialQueue queue("orvik.bench");
-  auto stream = makeStream(makeDisplayFilter(content.displays.front(), {}, {}), configuration,
-                           &counter);
+  auto stream =
+      makeStream(makeDisplayFilter(content.displays.front(), {}, {}), configuration, &counter);
   stream->addStreamOutput(counter, type, queue);
   const double before = selfCpu();
   await([&](Completion done) { stream->startCapture(std::move(done)); });
@@ -117,9 +120,10 @@ int main() {
   const double parec = peerCpu("timeout " + std::to_string(kSeconds) +
                                " parec -d @DEFAULT_MONITOR@ --rate=48000 --channels=2 "
                                "--format=float32le --latency-msec=10 >/dev/null 2>&1");
-  std::printf("system audio, %d s: orvik %.4f CPU s/s (%lld frames in %lld buffers), parec %.4f CPU s/s\n",
-              kSeconds, ours / kSeconds, static_cast<long long>(audioCount.audioFrames),
-              static_cast<long long>(audioCount.samples), parec / kSeconds);
+  std::printf(
+      "system audio, %d s: orvik %.4f CPU s/s (%lld frames in %lld buffers), parec %.4f CPU s/s\n",
+      kSeconds, ours / kSeconds, static_cast<long long>(audioCount.audioFrames),
+      static_cast<long long>(audioCount.samples), parec / kSeconds);
 
   StreamConfiguration screen;
   screen.width = 1920;
@@ -130,13 +134,16 @@ int main() {
   Counter screenCount;
   const double oursScreen = runOurs(screen, streamOutputTypeScreen, screenCount);
   const std::string display = std::getenv("DISPLAY");
-  const double ffmpeg = peerCpu("ffmpeg -nostdin -loglevel quiet -f x11grab -framerate 30 "
-                                "-video_size 1920x1080 -t " + std::to_string(kSeconds) +
-                                " -i " + display + " -f null - >/dev/null 2>&1");
-  std::printf("still screen 1920x1080 at 30/s, %d s: orvik %.4f CPU s/s (%lld frames: %lld complete, %lld idle), ffmpeg x11grab %.4f CPU s/s\n",
-              kSeconds, oursScreen / kSeconds, static_cast<long long>(screenCount.samples),
-              static_cast<long long>(screenCount.complete), static_cast<long long>(screenCount.idle),
-              ffmpeg / kSeconds);
+  const double ffmpeg = peerCpu(
+      "ffmpeg -nostdin -loglevel quiet -f x11grab -framerate 30 "
+      "-video_size 1920x1080 -t " +
+      std::to_string(kSeconds) + " -i " + display + " -f null - >/dev/null 2>&1");
+  std::printf(
+      "still screen 1920x1080 at 30/s, %d s: orvik %.4f CPU s/s (%lld frames: %lld complete, %lld "
+      "idle), ffmpeg x11grab %.4f CPU s/s\n",
+      kSeconds, oursScreen / kSeconds, static_cast<long long>(screenCount.samples),
+      static_cast<long long>(screenCount.complete), static_cast<long long>(screenCount.idle),
+      ffmpeg / kSeconds);
 
   kill(player, SIGKILL);
   waitpid(player, nullptr, 0);

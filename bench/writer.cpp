@@ -24,6 +24,8 @@
 #include "platform/sample_buffer.hpp"
 #include "platform/writer.hpp"
 
+using namespace capture;
+
 namespace {
 
 constexpr int64_t kWidth = 1920;
@@ -63,7 +65,9 @@ std::vector<std::shared_ptr<platform::PixelBuffer>> makeFrames() {
   return frames;
 }
 
-CMTime at(int index, int fps) { return CMTimeMake(1'000'000'000LL + index * 1'000'000'000LL / fps, 1'000'000'000); }
+CMTime at(int index, int fps) {
+  return CMTimeMake(1'000'000'000LL + index * 1'000'000'000LL / fps, 1'000'000'000);
+}
 
 struct Cost {
   double cpu;   // seconds, all threads
@@ -76,7 +80,7 @@ double wallSeconds() {
 
 // What the writer spends on `count` frames offered as fast as it takes them.
 Cost runWriter(const std::vector<std::shared_ptr<platform::PixelBuffer>>& frames, int fps,
-                 int count, const std::string& path) {
+               int count, const std::string& path) {
   std::filesystem::remove(path);
   const double before = cpuSeconds(RUSAGE_SELF);
   const double start = wallSeconds();
@@ -93,7 +97,8 @@ Cost runWriter(const std::vector<std::shared_ptr<platform::PixelBuffer>>& frames
     auto sample = std::make_shared<platform::SampleBuffer>();
     sample->timing = {{CMTimeMake(1, fps), at(i, fps), kCMTimeInvalid}};
     sample->imageBuffer = frames[i % frames.size()];
-    while (!input->isReadyForMoreMediaData()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    while (!input->isReadyForMoreMediaData())
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
     input->appendSampleBuffer(sample);
   }
   input->markAsFinished();
@@ -107,7 +112,7 @@ Cost runWriter(const std::vector<std::shared_ptr<platform::PixelBuffer>>& frames
 
 // What the ffmpeg tool spends on the same frames, piped to it raw.
 Cost runFfmpeg(const std::vector<std::shared_ptr<platform::PixelBuffer>>& frames, int fps,
-                 int count, const std::string& path) {
+               int count, const std::string& path) {
   std::filesystem::remove(path);
   const std::string preset = platform::x264PresetFor(kWidth, kHeight, fps);
   const std::string command =
@@ -115,7 +120,8 @@ Cost runFfmpeg(const std::vector<std::shared_ptr<platform::PixelBuffer>>& frames
       std::to_string(fps) + " -i - -c:v libx264 -preset " + preset + " -b:v " +
       std::to_string(4 * kWidth * kHeight) +
       " -x264-params bframes=0:rc-lookahead=0:sync-lookahead=0:scenecut=0 -pix_fmt yuv420p "
-      "-f mov " + path;
+      "-f mov " +
+      path;
   const double before = cpuSeconds(RUSAGE_CHILDREN);
   const double start = wallSeconds();
   FILE* pipe = popen(command.c_str(), "w");

@@ -9,6 +9,8 @@
 
 #include "job/options.hpp"
 
+namespace capture {
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const auto options = decodeOptions(text);
@@ -21,3 +23,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (options->display && json.at("display").get<uint64_t>() != *options->display) __builtin_trap();
   return 0;
 }
+
+}  // namespace capture

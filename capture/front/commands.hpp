@@ -6,6 +6,8 @@
 #include "job/event_sink.hpp"
 #include "job/options.hpp"
 
+namespace capture {
+
 class Recorder;
 
 int runCheck(EventSink& events);
@@ -21,3 +23,5 @@ inline int refuse(EventSink& events, const std::string& message) {
   events.emit({{"event", "error"}, {"message", message}});
   return 2;
 }
+
+}  // namespace capture

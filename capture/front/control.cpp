@@ -6,6 +6,8 @@
 #include <unicode/utf8.h>
 #include <unistd.h>
 
+namespace capture {
+
 std::optional<std::string> readControlLine(int fd) {
   std::string line;
   bool any = false;
@@ -60,3 +62,5 @@ ControlWord controlWord(std::string_view line) {
   if (word == "stop") return ControlWord::stop;
   return ControlWord::ignored;
 }
+
+}  // namespace capture

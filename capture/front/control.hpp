@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+namespace capture {
+
 enum class ControlWord { pause, resume, stop, ignored };
 
 // Reads one line from `fd` byte by byte, so that nothing after it is taken
@@ -17,3 +19,5 @@ std::string_view trimHorizontalWhitespace(std::string_view line);
 
 // The word a control line holds: exact and case-sensitive after trimming.
 ControlWord controlWord(std::string_view line);
+
+}  // namespace capture

@@ -12,6 +12,8 @@
 #include "front/event_writer.hpp"
 #include "recorder/recorder.hpp"
 
+namespace capture {
+
 namespace {
 
 // The one command task. It ends the process itself; the main thread never
@@ -54,3 +56,5 @@ void dispatch(int argc, char** argv) {
   EventWriter().emit({{"event", "error"}, {"message", kUsage}});
   exitProcess(2);
 }
+
+}  // namespace capture

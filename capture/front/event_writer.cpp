@@ -4,6 +4,8 @@
 #include <cmath>
 #include <mutex>
 
+namespace capture {
+
 namespace {
 
 bool allNumbersFinite(const Event& value) {
@@ -62,3 +64,5 @@ void EventWriter::emit(const Event& event) {
 }
 
 void exitProcess(int status) { ::_exit(status); }
+
+}  // namespace capture

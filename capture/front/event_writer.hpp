@@ -8,6 +8,8 @@
 
 #include "job/event_sink.hpp"
 
+namespace capture {
+
 // The event as one line (with its line feed), or nothing when it cannot be
 // serialised: a string that is not valid UTF-8, a number that is not finite,
 // or a value that is not an object.
@@ -28,3 +30,5 @@ class EventWriter final : public EventSink {
 // Ends the process at once with the given status, without running static
 // destructors while other threads may still be at work.
 [[noreturn]] void exitProcess(int status);
+
+}  // namespace capture

@@ -1,3 +1,3 @@
 #include "front/dispatch.hpp"
 
-int main(int argc, char** argv) { dispatch(argc, argv); }
+int main(int argc, char** argv) { capture::dispatch(argc, argv); }

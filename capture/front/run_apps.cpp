@@ -6,6 +6,8 @@
 #include "platform/content.hpp"
 #include "platform/error.hpp"
 
+namespace capture {
+
 namespace {
 
 // Windows smaller than this (in points) do not make an application listable.
@@ -44,3 +46,5 @@ int runApps(EventSink& events) {
   events.emit({{"event", "apps"}, {"apps", apps}});
   return 0;
 }
+
+}  // namespace capture

@@ -2,6 +2,8 @@
 #include "platform/content.hpp"
 #include "platform/error.hpp"
 
+namespace capture {
+
 int runCheck(EventSink& events) {
   try {
     (void)platform::getShareableContent();
@@ -12,3 +14,5 @@ int runCheck(EventSink& events) {
   }
   return 0;
 }
+
+}  // namespace capture

@@ -5,6 +5,8 @@
 #include "front/control.hpp"
 #include "recorder/recorder.hpp"
 
+namespace capture {
+
 int runRecord(Recorder& recorder, EventSink& events, int controlFd) {
   try {
     if (auto error = recorder.start()) return refuse(events, startErrorMessage(*error));
@@ -23,3 +25,5 @@ int runRecord(Recorder& recorder, EventSink& events, int controlFd) {
   recorder.stop();
   return 0;
 }
+
+}  // namespace capture

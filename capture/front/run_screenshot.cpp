@@ -8,6 +8,8 @@
 #include "platform/screenshot.hpp"
 #include "target/capture_target.hpp"
 
+namespace capture {
+
 int runScreenshot(const Options& options, EventSink& events) {
   if (!platform::isOperatingSystemAtLeast(14, 0, 0))
     return refuse(events, "screenshots-need-macos-14");
@@ -49,3 +51,5 @@ int runScreenshot(const Options& options, EventSink& events) {
                {"output", options.output}});
   return 0;
 }
+
+}  // namespace capture

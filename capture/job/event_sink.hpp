@@ -4,6 +4,8 @@
 // sink that writes event lines; whoever else drives the engine passes its own.
 #include <nlohmann/json.hpp>
 
+namespace capture {
+
 using Event = nlohmann::json;
 
 class EventSink {
@@ -12,3 +14,5 @@ class EventSink {
   // Called from any thread, possibly from several at once.
   virtual void emit(const Event& event) = 0;
 };
+
+}  // namespace capture

@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace capture {
+
 namespace {
 
 using nlohmann::json;
@@ -131,3 +133,5 @@ std::optional<Options> decodeOptions(std::string_view text) {
   if (!d.ok) return std::nullopt;
   return o;
 }
+
+}  // namespace capture

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+namespace capture {
+
 struct Options {
   std::optional<uint32_t> display;
   std::optional<uint32_t> window;
@@ -28,3 +30,5 @@ struct Options {
 // out of its field's range. Null counts as absent; unknown keys are ignored.
 // Integer fields take plain JSON integers only: 30 decodes, 30.0 and 3e1 do not.
 std::optional<Options> decodeOptions(std::string_view json);
+
+}  // namespace capture

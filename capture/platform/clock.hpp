@@ -1,6 +1,8 @@
 #pragma once
 // The host clock on which capture samples are stamped, and the wall clock.
-#include "cm_time.hpp"
+#include "platform/cm_time.hpp"
+
+namespace capture {
 
 namespace platform {
 
@@ -9,3 +11,5 @@ CMTime hostClockNow();
 double wallClockNow();
 
 }  // namespace platform
+
+}  // namespace capture

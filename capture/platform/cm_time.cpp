@@ -1,8 +1,10 @@
-#include "cm_time.hpp"
+#include "platform/cm_time.hpp"
 
 #include <cmath>
 #include <limits>
 #include <numeric>
+
+namespace capture {
 
 namespace {
 
@@ -22,8 +24,10 @@ i128 roundedDivide(i128 num, i128 den) {
 }
 
 CMTime overflowed(bool positive) {
-  return CMTime{0, 0, kCMTimeFlags_Valid | (positive ? kCMTimeFlags_PositiveInfinity
-                                                     : kCMTimeFlags_NegativeInfinity), 0};
+  return CMTime{0, 0,
+                kCMTimeFlags_Valid |
+                    (positive ? kCMTimeFlags_PositiveInfinity : kCMTimeFlags_NegativeInfinity),
+                0};
 }
 
 // a + sign * b for two numeric times.
@@ -116,3 +120,5 @@ CMTime CMTimeConvertScale(CMTime t, int32_t timescale) {
 }
 
 bool operator==(CMTime a, CMTime b) { return CMTimeCompare(a, b) == 0; }
+
+}  // namespace capture

@@ -4,6 +4,8 @@
 // equality meaning "the same instant" whatever the timescales.
 #include <cstdint>
 
+namespace capture {
+
 struct CMTime {
   int64_t value = 0;
   int32_t timescale = 0;
@@ -35,3 +37,5 @@ int32_t CMTimeCompare(CMTime a, CMTime b);
 CMTime CMTimeConvertScale(CMTime t, int32_t timescale);
 
 bool operator==(CMTime a, CMTime b);
+
+}  // namespace capture

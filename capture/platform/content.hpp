@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace capture {
+
 namespace platform {
 
 // A rectangle in points, origin at the top-left of the desktop, y downwards.
@@ -25,7 +27,7 @@ struct Display {
   uint32_t displayID = 0;
   int64_t width = 0;  // points
   int64_t height = 0;
-  Rect frame;         // position on the desktop, points
+  Rect frame;  // position on the desktop, points
   bool operator==(const Display&) const = default;
 };
 
@@ -53,3 +55,5 @@ ShareableContent getShareableContent(bool excludingDesktopWindows, bool onScreen
 inline ShareableContent getShareableContent() { return getShareableContent(false, true); }
 
 }  // namespace platform
+
+}  // namespace capture

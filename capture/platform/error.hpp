@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace capture {
+
 namespace platform {
 
 struct PlatformError : std::runtime_error {
@@ -12,3 +14,5 @@ struct PlatformError : std::runtime_error {
 };
 
 }  // namespace platform
+
+}  // namespace capture

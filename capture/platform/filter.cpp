@@ -1,4 +1,6 @@
-#include "filter.hpp"
+#include "platform/filter.hpp"
+
+namespace capture {
 
 namespace platform {
 
@@ -32,3 +34,5 @@ ContentFilterRef makeWindowFilter(const Window& window) {
 }
 
 }  // namespace platform
+
+}  // namespace capture

@@ -4,7 +4,9 @@
 #include <memory>
 #include <vector>
 
-#include "content.hpp"
+#include "platform/content.hpp"
+
+namespace capture {
 
 namespace platform {
 
@@ -28,3 +30,5 @@ ContentFilterRef makeDisplayFilterIncluding(const Display& display,
 ContentFilterRef makeWindowFilter(const Window& window);
 
 }  // namespace platform
+
+}  // namespace capture

@@ -1,4 +1,4 @@
-#include "png.hpp"
+#include "platform/png.hpp"
 
 #include <spng.h>
 
@@ -9,6 +9,8 @@
 #include <vector>
 
 #include <unistd.h>
+
+namespace capture {
 
 namespace platform {
 
@@ -73,3 +75,5 @@ bool writePng(const std::string& path, const Image& image) {
 }
 
 }  // namespace platform
+
+}  // namespace capture

@@ -2,7 +2,9 @@
 // PNG destination for a captured image.
 #include <string>
 
-#include "screenshot.hpp"
+#include "platform/screenshot.hpp"
+
+namespace capture {
 
 namespace platform {
 
@@ -11,3 +13,5 @@ namespace platform {
 bool writePng(const std::string& path, const Image& image);
 
 }  // namespace platform
+
+}  // namespace capture

@@ -1,4 +1,6 @@
-#include "queue.hpp"
+#include "platform/queue.hpp"
+
+namespace capture {
 
 namespace platform {
 
@@ -90,3 +92,5 @@ void DispatchGroup::notify(std::function<void()> block) {
 void dispatchGlobalAsync(std::function<void()> block) { std::thread(std::move(block)).detach(); }
 
 }  // namespace platform
+
+}  // namespace capture

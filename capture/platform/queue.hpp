@@ -9,6 +9,8 @@
 #include <thread>
 #include <utility>
 
+namespace capture {
+
 namespace platform {
 
 // Runs blocks one at a time, in order, on a thread of its own.
@@ -60,3 +62,5 @@ class DispatchGroup {
 void dispatchGlobalAsync(std::function<void()> block);
 
 }  // namespace platform
+
+}  // namespace capture

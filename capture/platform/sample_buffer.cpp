@@ -1,4 +1,6 @@
-#include "sample_buffer.hpp"
+#include "platform/sample_buffer.hpp"
+
+namespace capture {
 
 namespace platform {
 
@@ -39,3 +41,5 @@ CMTime presentationTimeStamp(const SampleBuffer& buffer) {
 }
 
 }  // namespace platform
+
+}  // namespace capture

@@ -12,7 +12,9 @@
 #include <variant>
 #include <vector>
 
-#include "cm_time.hpp"
+#include "platform/cm_time.hpp"
+
+namespace capture {
 
 namespace platform {
 
@@ -81,3 +83,5 @@ SampleBufferRef copyWithNewTiming(const SampleBufferRef& buffer,
 CMTime presentationTimeStamp(const SampleBuffer& buffer);
 
 }  // namespace platform
+
+}  // namespace capture

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "filter.hpp"
-#include "stream.hpp"
+#include "platform/filter.hpp"
+#include "platform/stream.hpp"
+
+namespace capture {
 
 namespace platform {
 
@@ -23,3 +25,5 @@ Image captureImage(const ContentFilter& filter, const StreamConfiguration& confi
 bool isOperatingSystemAtLeast(int major, int minor, int patch);
 
 }  // namespace platform
+
+}  // namespace capture

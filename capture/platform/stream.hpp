@@ -7,12 +7,14 @@
 #include <memory>
 #include <optional>
 
-#include "cm_time.hpp"
-#include "content.hpp"
-#include "error.hpp"
-#include "filter.hpp"
-#include "queue.hpp"
-#include "sample_buffer.hpp"
+#include "platform/cm_time.hpp"
+#include "platform/content.hpp"
+#include "platform/error.hpp"
+#include "platform/filter.hpp"
+#include "platform/queue.hpp"
+#include "platform/sample_buffer.hpp"
+
+namespace capture {
 
 namespace platform {
 
@@ -67,3 +69,5 @@ StreamRef makeStream(ContentFilterRef filter, const StreamConfiguration& configu
                      StreamDelegate* delegate);
 
 }  // namespace platform
+
+}  // namespace capture

@@ -7,8 +7,10 @@
 #include <string>
 #include <variant>
 
-#include "cm_time.hpp"
-#include "sample_buffer.hpp"
+#include "platform/cm_time.hpp"
+#include "platform/sample_buffer.hpp"
+
+namespace capture {
 
 namespace platform {
 
@@ -69,3 +71,5 @@ AssetWriterRef makeAssetWriter(const std::string& path, FileType fileType);
 AssetWriterInputRef makeAssetWriterInput(MediaType mediaType, const OutputSettings& settings);
 
 }  // namespace platform
+
+}  // namespace capture

@@ -8,6 +8,8 @@
 #include "platform/error.hpp"
 #include "platform/stream.hpp"
 
+namespace capture {
+
 // Starts the operation with a completion and blocks until that completion has
 // run; returns the error it reported, if any. The promise is owned by the
 // completion, so a completion still unwinding on its own thread after the
@@ -20,3 +22,5 @@ inline std::optional<platform::PlatformError> awaitCompletion(
       [done](std::optional<platform::PlatformError> error) { done->set_value(std::move(error)); });
   return outcome.get();
 }
+
+}  // namespace capture

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+namespace capture {
+
 namespace {
 
 constexpr int64_t kSmallestMaxWidth = 320;
@@ -48,3 +50,5 @@ std::optional<int64_t> videoAverageBitRate(int64_t width, int64_t height) {
     return std::nullopt;
   return std::max(product, kBitRateFloor);
 }
+
+}  // namespace capture

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <optional>
 
+namespace capture {
+
 struct OutputSize {
   int64_t width = 0;
   int64_t height = 0;
@@ -24,3 +26,5 @@ int64_t expectedSourceFrameRate(std::optional<int64_t> fps);
 // The larger of 4 × width × height and 6000000 bit/s; nothing when the
 // product does not fit a signed 64-bit integer.
 std::optional<int64_t> videoAverageBitRate(int64_t width, int64_t height);
+
+}  // namespace capture

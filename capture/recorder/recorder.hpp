@@ -16,6 +16,8 @@
 #include "platform/writer.hpp"
 #include "target/capture_target.hpp"
 
+namespace capture {
+
 // None of the applications chosen for their audio is running.
 struct AudioAppsNotRunning {};
 
@@ -99,3 +101,5 @@ class Recorder : public platform::StreamOutput, public platform::StreamDelegate 
   std::optional<CMTime> stoppedAt;
   bool finalising = false;
 };
+
+}  // namespace capture

@@ -6,6 +6,8 @@
 #include "platform/clock.hpp"
 #include "recorder/recorder.hpp"
 
+namespace capture {
+
 using namespace platform;
 
 namespace {
@@ -144,3 +146,5 @@ void Recorder::resume() {
   });
   events.emit({{"event", "resumed"}});
 }
+
+}  // namespace capture

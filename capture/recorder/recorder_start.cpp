@@ -15,6 +15,8 @@
 #include "recorder/recorder.hpp"
 #include "target/capture_target.hpp"
 
+namespace capture {
+
 using namespace platform;
 
 namespace {
@@ -155,3 +157,5 @@ std::optional<StartError> Recorder::start() {
                {"time", wallClockNow()}});
   return std::nullopt;
 }
+
+}  // namespace capture

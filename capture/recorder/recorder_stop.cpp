@@ -7,6 +7,8 @@
 #include "recorder/completion.hpp"
 #include "recorder/recorder.hpp"
 
+namespace capture {
+
 using namespace platform;
 
 void Recorder::stop() {
@@ -66,3 +68,5 @@ void Recorder::stop() {
 void Recorder::didStopWithError(Stream&, const PlatformError& error) {
   events.emit({{"event", "error"}, {"message", error.localizedDescription()}});
 }
+
+}  // namespace capture

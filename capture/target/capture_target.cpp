@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace capture {
+
 namespace {
 
 constexpr double kDefaultScale = 2.0;
@@ -125,3 +127,5 @@ std::variant<CaptureTarget, TargetError> captureTarget(const Options& options,
   target.filter = platform::makeWindowFilter(*window);
   return scaled(std::move(target), scale, window->frame.width, window->frame.height);
 }
+
+}  // namespace capture

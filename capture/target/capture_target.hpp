@@ -10,6 +10,8 @@
 #include "platform/content.hpp"
 #include "platform/filter.hpp"
 
+namespace capture {
+
 struct CaptureTarget {
   platform::ContentFilterRef filter;
   int64_t width = 0;
@@ -35,3 +37,5 @@ const char* targetErrorMessage(TargetError error);
 // its area; the scale is applied last.
 std::variant<CaptureTarget, TargetError> captureTarget(const Options& options,
                                                        const platform::ShareableContent& content);
+
+}  // namespace capture

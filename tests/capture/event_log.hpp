@@ -8,6 +8,8 @@
 
 #include "job/event_sink.hpp"
 
+namespace capture {
+
 class EventLog : public EventSink {
  public:
   void emit(const Event& event) override {
@@ -31,3 +33,5 @@ class EventLog : public EventSink {
   mutable std::mutex mutex;
   std::vector<Event> events;
 };
+
+}  // namespace capture

@@ -119,6 +119,20 @@ class RealRecording(harness.EndToEnd):
                     self.assertEqual(len(samples), 48000 * 2)
                     self.assertTrue(holds_tone(samples, 440, 1000))
 
+    def test_a_killed_recording_plays_up_to_its_last_fragment(self):
+        movie = self.path("k.mov")
+        rec = harness.Recording(CAPTURE, {"output": movie, "scale": 0.5})
+        rec.wait_for("started", "first-frame")
+        self.helper(["sh", "-c", "while :; do xsetroot -solid '#101010'; xsetroot -solid "
+                     "'#f0f0f0'; sleep 0.05; done"], self.env)
+        time.sleep(7)
+        rec.proc.kill()
+        rec.proc.communicate()
+        times = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                                "frame=pts_time", "-of", "csv=p=0", movie],
+                               capture_output=True, text=True, check=True).stdout.split()
+        self.assertGreaterEqual(float(times[-1]), 4.0)  # fragments are 2 s long
+
 
 if __name__ == "__main__":
     CAPTURE, = harness.programs(1)

@@ -1,4 +1,4 @@
-#include "fake_platform.hpp"
+#include "platform/fake/fake_platform.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include "platform/error.hpp"
+
+namespace capture {
 
 namespace fake {
 
@@ -352,3 +354,5 @@ AssetWriterInputRef makeAssetWriterInput(MediaType mediaType, const OutputSettin
 }
 
 }  // namespace platform
+
+}  // namespace capture

@@ -19,6 +19,8 @@
 #include "platform/stream.hpp"
 #include "platform/writer.hpp"
 
+namespace capture {
+
 namespace fake {
 
 // What a started stream produces on its own thread (the spawned program of
@@ -176,3 +178,5 @@ void reset();
 std::optional<std::string> applyScript(State& state, const std::string& json);
 
 }  // namespace fake
+
+}  // namespace capture

@@ -10,7 +10,9 @@
 // A scripted run reads the monotonic clock and leaves writer summaries.
 #include <nlohmann/json.hpp>
 
-#include "fake_platform.hpp"
+#include "platform/fake/fake_platform.hpp"
+
+namespace capture {
 
 namespace fake {
 
@@ -102,3 +104,5 @@ std::optional<std::string> applyScript(State& s, const std::string& text) {
 }
 
 }  // namespace fake
+
+}  // namespace capture

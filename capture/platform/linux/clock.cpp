@@ -3,6 +3,8 @@
 #include <chrono>
 #include <ctime>
 
+namespace capture {
+
 namespace platform {
 
 CMTime hostClockNow() {
@@ -17,3 +19,5 @@ double wallClockNow() {
 }
 
 }  // namespace platform
+
+}  // namespace capture

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <string>
 
+namespace capture {
+
 namespace platform::proc {
 
 std::optional<pid_t> parseParentFromStat(std::string_view stat) {
@@ -50,3 +52,5 @@ bool isSelfOrDescendantOf(pid_t pid, const std::set<pid_t>& roots) {
 }
 
 }  // namespace platform::proc
+
+}  // namespace capture

@@ -7,6 +7,8 @@
 #include <set>
 #include <string_view>
 
+namespace capture {
+
 namespace platform::proc {
 
 // The parent of `pid` as /proc/<pid>/stat gives it, or nothing when the
@@ -22,3 +24,5 @@ std::optional<pid_t> parseParentFromStat(std::string_view stat);
 bool isSelfOrDescendantOf(pid_t pid, const std::set<pid_t>& roots);
 
 }  // namespace platform::proc
+
+}  // namespace capture

@@ -16,6 +16,8 @@
 #include "platform/queue.hpp"
 #include "platform/stream.hpp"
 
+namespace capture {
+
 namespace platform {
 
 namespace {
@@ -226,3 +228,5 @@ StreamRef makeStream(ContentFilterRef filter, const StreamConfiguration& configu
 }
 
 }  // namespace platform
+
+}  // namespace capture

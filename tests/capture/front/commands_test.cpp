@@ -14,6 +14,8 @@
 #include "capture/event_log.hpp"
 #include "platform/fake/fake_platform.hpp"
 
+namespace capture {
+
 namespace {
 
 using Command = int (*)(const Options&, EventSink&);
@@ -85,3 +87,5 @@ TEST(Commands, Outcomes) {
 }
 
 }  // namespace
+
+}  // namespace capture

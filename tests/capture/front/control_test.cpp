@@ -7,6 +7,8 @@
 
 #include <unistd.h>
 
+namespace capture {
+
 namespace {
 
 // A pipe holding `input`, its writing end closed; the reading end is returned.
@@ -46,3 +48,5 @@ TEST(ControlWords, ExactAfterTrimmingHorizontalWhitespaceOnly) {
 }
 
 }  // namespace
+
+}  // namespace capture

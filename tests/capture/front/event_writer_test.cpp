@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+namespace capture {
+
 namespace {
 
 using nlohmann::json;
@@ -72,3 +74,5 @@ TEST(EventWriter, ConcurrentLinesArriveWhole) {
 }
 
 }  // namespace
+
+}  // namespace capture

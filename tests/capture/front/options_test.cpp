@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace capture {
+
 namespace {
 
 TEST(OptionsDecoding, EveryFieldDecodesAndNullOrUnknownKeysLeaveFieldsAbsent) {
@@ -64,3 +66,5 @@ TEST(OptionsDecoding, FuzzCorpusDecodesConsistentlyOrIsRefused) {
 }
 
 }  // namespace
+
+}  // namespace capture

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+namespace capture {
+
 namespace {
 
 constexpr int32_t kNanos = 1000000000;
@@ -73,3 +75,5 @@ TEST(CMTime, EqualityIsOfTheInstantAndInvalidTimesStayInvalid) {
 }
 
 }  // namespace
+
+}  // namespace capture

@@ -5,6 +5,8 @@
 #include <limits>
 #include <tuple>
 
+namespace capture {
+
 namespace {
 
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
@@ -50,3 +52,5 @@ TEST(OutputArithmetic, SizesRatesAndBitRates) {
 }
 
 }  // namespace
+
+}  // namespace capture

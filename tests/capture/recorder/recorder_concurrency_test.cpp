@@ -11,7 +11,9 @@
 #include <random>
 #include <thread>
 
-#include "recorder_fixture.hpp"
+#include "capture/recorder/recorder_fixture.hpp"
+
+namespace capture {
 
 namespace recorder_test {
 namespace {
@@ -101,3 +103,5 @@ TEST(RecorderConcurrency, ControlRacingDeliveryKeepsEveryWrittenTimeExact) {
 
 }  // namespace
 }  // namespace recorder_test
+
+}  // namespace capture

@@ -10,6 +10,8 @@
 #include "platform/fake/fake_platform.hpp"
 #include "recorder/recorder.hpp"
 
+namespace capture {
+
 namespace recorder_test {
 
 inline CMTime seconds(double s) { return CMTimeMake(std::llround(s * 1e9), 1000000000); }
@@ -53,3 +55,5 @@ inline fake::FakeInput& videoInput() { return *fake::state().inputs.at(0); }
 inline fake::FakeInput& audioInput() { return *fake::state().inputs.at(1); }
 
 }  // namespace recorder_test
+
+}  // namespace capture

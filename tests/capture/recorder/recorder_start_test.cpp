@@ -8,8 +8,10 @@
 #include <functional>
 #include <sstream>
 
+#include "capture/recorder/recorder_fixture.hpp"
 #include "platform/error.hpp"
-#include "recorder_fixture.hpp"
+
+namespace capture {
 
 namespace recorder_test {
 namespace {
@@ -174,3 +176,5 @@ TEST(RecorderStart, StreamsWritersAndFailures) {
 
 }  // namespace
 }  // namespace recorder_test
+
+}  // namespace capture

@@ -7,7 +7,9 @@
 #include <functional>
 #include <sstream>
 
-#include "recorder_fixture.hpp"
+#include "capture/recorder/recorder_fixture.hpp"
+
+namespace capture {
 
 namespace recorder_test {
 namespace {
@@ -148,3 +150,5 @@ TEST(Timeline, Scenarios) {
 
 }  // namespace
 }  // namespace recorder_test
+
+}  // namespace capture

@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+namespace capture {
+
 namespace {
 
 using platform::ContentFilter;
@@ -116,3 +118,5 @@ TEST(CaptureTarget, Errors) {
 }
 
 }  // namespace
+
+}  // namespace capture

@@ -7,6 +7,8 @@
 #include "platform/clock.hpp"
 #include "platform/linux/process_tree.hpp"
 
+namespace capture {
+
 namespace platform::pulse {
 namespace {
 
@@ -203,3 +205,5 @@ void ApplicationAudio::onSinkInputInfo(pa_context*, const pa_sink_input_info* in
 }
 
 }  // namespace platform::pulse
+
+}  // namespace capture

@@ -10,6 +10,8 @@
 
 #include "platform/linux/audio/capture_engine.hpp"
 
+namespace capture {
+
 namespace platform::pulse {
 
 class ApplicationAudio : public CaptureEngine {
@@ -61,3 +63,5 @@ class ApplicationAudio : public CaptureEngine {
 };
 
 }  // namespace platform::pulse
+
+}  // namespace capture

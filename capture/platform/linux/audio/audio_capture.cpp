@@ -3,6 +3,8 @@
 #include "platform/linux/audio/application_audio.hpp"
 #include "platform/linux/audio/system_audio.hpp"
 
+namespace capture {
+
 namespace platform::pulse {
 
 AudioCapture::AudioCapture(AudioSelection selection, SampleHandler onSamples,
@@ -31,3 +33,5 @@ void AudioCapture::stop() {
 }
 
 }  // namespace platform::pulse
+
+}  // namespace capture

@@ -14,6 +14,8 @@
 #include "platform/error.hpp"
 #include "platform/sample_buffer.hpp"
 
+namespace capture {
+
 namespace platform::pulse {
 
 class CaptureEngine;
@@ -53,3 +55,5 @@ class AudioCapture {
 };
 
 }  // namespace platform::pulse
+
+}  // namespace capture

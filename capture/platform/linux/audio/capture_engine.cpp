@@ -5,6 +5,8 @@
 
 #include "platform/clock.hpp"
 
+namespace capture {
+
 namespace platform::pulse {
 
 namespace {
@@ -291,3 +293,5 @@ void CaptureEngine::onEvent(pa_context*, pa_subscription_event_type_t event, uin
 }
 
 }  // namespace platform::pulse
+
+}  // namespace capture

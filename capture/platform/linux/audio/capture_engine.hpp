@@ -17,6 +17,8 @@
 #include "platform/linux/audio/mixer.hpp"
 #include "platform/linux/audio/timeline.hpp"
 
+namespace capture {
+
 namespace platform::pulse {
 
 class CaptureEngine {
@@ -112,3 +114,5 @@ class CaptureEngine {
 };
 
 }  // namespace platform::pulse
+
+}  // namespace capture

@@ -6,6 +6,8 @@
 
 #include "platform/error.hpp"
 
+namespace capture {
+
 namespace platform::pulse {
 
 void silenceLibraryLogging() {
@@ -122,3 +124,5 @@ void Connection::onStateChange(pa_context* context, void* userdata) {
 }
 
 }  // namespace platform::pulse
+
+}  // namespace capture

@@ -9,6 +9,8 @@
 #include <functional>
 #include <string>
 
+namespace capture {
+
 namespace platform::pulse {
 
 // Keeps libpulse's own diagnostics off standard output and error, where the
@@ -60,3 +62,5 @@ class Connection {
 };
 
 }  // namespace platform::pulse
+
+}  // namespace capture

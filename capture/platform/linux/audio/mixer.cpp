@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+namespace capture {
+
 namespace platform::pulse {
 
 int64_t mixReadyUntil(int64_t nowFrame, int64_t holdbackFrames,
@@ -59,3 +61,5 @@ std::optional<MixedChunk> AudioMixer::take(int64_t until) {
 }
 
 }  // namespace platform::pulse
+
+}  // namespace capture

@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+namespace capture {
+
 namespace platform::pulse {
 
 struct MixedChunk {
@@ -56,3 +58,5 @@ class AudioMixer {
 };
 
 }  // namespace platform::pulse
+
+}  // namespace capture

@@ -1,5 +1,7 @@
 #include "platform/linux/audio/system_audio.hpp"
 
+namespace capture {
+
 namespace platform::pulse {
 namespace {
 
@@ -42,3 +44,5 @@ void SystemAudio::onServerInfo(pa_context*, const pa_server_info* info, void* us
 }
 
 }  // namespace platform::pulse
+
+}  // namespace capture

@@ -5,6 +5,8 @@
 
 #include "platform/linux/audio/capture_engine.hpp"
 
+namespace capture {
+
 namespace platform::pulse {
 
 class SystemAudio : public CaptureEngine {
@@ -29,3 +31,5 @@ class SystemAudio : public CaptureEngine {
 };
 
 }  // namespace platform::pulse
+
+}  // namespace capture

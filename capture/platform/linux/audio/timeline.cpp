@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
+namespace capture {
+
 namespace platform::pulse {
 
 int64_t hostFrameAt(int64_t hostNanoseconds, int32_t rate) {
@@ -47,3 +49,5 @@ void AudioTimeline::reset() {
 }
 
 }  // namespace platform::pulse
+
+}  // namespace capture

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <optional>
 
+namespace capture {
+
 namespace platform::pulse {
 
 // Frames on the host clock: floor(nanoseconds × rate / 1e9).
@@ -53,3 +55,5 @@ class AudioTimeline {
 };
 
 }  // namespace platform::pulse
+
+}  // namespace capture

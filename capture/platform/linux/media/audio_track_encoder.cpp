@@ -14,6 +14,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+namespace capture {
+
 namespace platform {
 
 namespace {
@@ -244,3 +246,5 @@ std::unique_ptr<TrackEncoder> makeAudioTrackEncoder(const AudioSettings& setting
 }
 
 }  // namespace platform
+
+}  // namespace capture

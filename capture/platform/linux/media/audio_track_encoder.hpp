@@ -7,9 +7,13 @@
 #include "platform/linux/media/track_encoder.hpp"
 #include "platform/writer.hpp"
 
+namespace capture {
+
 namespace platform {
 
 // Opens the encoder; throws PlatformError when it cannot be opened.
 std::unique_ptr<TrackEncoder> makeAudioTrackEncoder(const AudioSettings& settings);
 
 }  // namespace platform
+
+}  // namespace capture

@@ -8,6 +8,8 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+namespace capture {
+
 namespace platform::ffmpeg {
 
 namespace {
@@ -29,3 +31,5 @@ std::string errorText(int code) {
 }
 
 }  // namespace platform::ffmpeg
+
+}  // namespace capture

@@ -9,6 +9,8 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+namespace capture {
+
 namespace platform::ffmpeg {
 
 // FFmpeg and libx264 (which logs through FFmpeg) write nothing anywhere.
@@ -33,3 +35,5 @@ using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 
 }  // namespace platform::ffmpeg
+
+}  // namespace capture

@@ -13,6 +13,8 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+namespace capture {
+
 namespace platform {
 
 void checkFileCanBeCreated(const std::string& path) {
@@ -125,3 +127,5 @@ void FragmentedFile::close(std::optional<int64_t> end, int64_t fallbackDuration)
 }
 
 }  // namespace platform
+
+}  // namespace capture

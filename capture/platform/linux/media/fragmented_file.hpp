@@ -14,6 +14,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+namespace capture {
+
 namespace platform {
 
 // Throws PlatformError when no file can be created at `path` (missing or
@@ -55,3 +57,5 @@ class FragmentedFile {
 };
 
 }  // namespace platform
+
+}  // namespace capture

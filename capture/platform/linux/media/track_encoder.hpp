@@ -11,6 +11,8 @@ extern "C" {
 #include "platform/linux/media/fragmented_file.hpp"
 #include "platform/sample_buffer.hpp"
 
+namespace capture {
+
 namespace platform {
 
 class TrackEncoder {
@@ -40,3 +42,5 @@ class TrackEncoder {
 };
 
 }  // namespace platform
+
+}  // namespace capture

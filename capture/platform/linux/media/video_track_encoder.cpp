@@ -13,6 +13,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+namespace capture {
+
 namespace platform {
 
 namespace {
@@ -207,3 +209,5 @@ std::unique_ptr<TrackEncoder> makeVideoTrackEncoder(const VideoSettings& setting
 }
 
 }  // namespace platform
+
+}  // namespace capture

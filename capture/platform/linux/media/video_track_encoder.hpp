@@ -7,6 +7,8 @@
 #include "platform/linux/media/track_encoder.hpp"
 #include "platform/writer.hpp"
 
+namespace capture {
+
 namespace platform {
 
 // Track timescale of the movie's video: fine enough for any capture timing.
@@ -16,3 +18,5 @@ inline constexpr int32_t kVideoTimescale = 90000;
 std::unique_ptr<TrackEncoder> makeVideoTrackEncoder(const VideoSettings& settings);
 
 }  // namespace platform
+
+}  // namespace capture

@@ -8,6 +8,8 @@
 #include "platform/linux/media/video_track_encoder.hpp"
 #include "platform/linux/media/writer_settings.hpp"
 
+namespace capture {
+
 namespace platform {
 
 namespace {
@@ -183,3 +185,5 @@ AssetWriterInputRef makeAssetWriterInput(MediaType mediaType, const OutputSettin
 }
 
 }  // namespace platform
+
+}  // namespace capture

@@ -12,6 +12,8 @@
 #include "platform/queue.hpp"
 #include "platform/writer.hpp"
 
+namespace capture {
+
 namespace platform {
 
 class MediaWriter;
@@ -72,3 +74,5 @@ class MediaWriter : public AssetWriter, public std::enable_shared_from_this<Medi
 };
 
 }  // namespace platform
+
+}  // namespace capture

@@ -2,6 +2,8 @@
 
 #include "platform/error.hpp"
 
+namespace capture {
+
 namespace platform {
 
 namespace {
@@ -55,3 +57,5 @@ std::string x264PresetFor(int64_t width, int64_t height, int64_t frameRate) {
 }
 
 }  // namespace platform
+
+}  // namespace capture

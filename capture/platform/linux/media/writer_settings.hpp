@@ -6,6 +6,8 @@
 
 #include "platform/writer.hpp"
 
+namespace capture {
+
 namespace platform {
 
 inline constexpr int64_t kMaxVideoDimension = 16384;
@@ -21,3 +23,5 @@ void checkAudioSettings(const AudioSettings& settings);
 std::string x264PresetFor(int64_t width, int64_t height, int64_t frameRate);
 
 }  // namespace platform
+
+}  // namespace capture

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <new>
 
+namespace capture {
+
 namespace platform::screen {
 
 namespace {
@@ -52,3 +54,5 @@ void FramePool::release(uint8_t* buffer) {
 }
 
 }  // namespace platform::screen
+
+}  // namespace capture

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <vector>
 
+namespace capture {
+
 namespace platform::screen {
 
 class FramePool : public std::enable_shared_from_this<FramePool> {
@@ -34,3 +36,5 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
 };
 
 }  // namespace platform::screen
+
+}  // namespace capture

@@ -9,6 +9,8 @@
 #include "platform/filter.hpp"
 #include "platform/stream.hpp"
 
+namespace capture {
+
 namespace platform::screen {
 
 class FrameSource {
@@ -37,3 +39,5 @@ std::unique_ptr<FrameSource> makeFrameSource(const ContentFilter& filter,
                                              const StreamConfiguration& configuration);
 
 }  // namespace platform::screen
+
+}  // namespace capture

@@ -7,6 +7,8 @@
 #include "platform/clock.hpp"
 #include "platform/linux/stream/frame_pool.hpp"
 
+namespace capture {
+
 namespace platform::screen {
 
 namespace {
@@ -151,3 +153,5 @@ void ScreenCapture::run() {
 }
 
 }  // namespace platform::screen
+
+}  // namespace capture

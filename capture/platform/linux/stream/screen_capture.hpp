@@ -22,6 +22,8 @@
 #include "platform/sample_buffer.hpp"
 #include "platform/stream.hpp"
 
+namespace capture {
+
 namespace platform::screen {
 
 class FramePool;
@@ -76,3 +78,5 @@ class ScreenCapture {
 };
 
 }  // namespace platform::screen
+
+}  // namespace capture

@@ -23,6 +23,8 @@
 #include "platform/linux/x11/display_capture.hpp"
 #include "platform/linux/x11/window_capture.hpp"
 
+namespace capture {
+
 namespace platform::x11 {
 namespace {
 
@@ -327,3 +329,5 @@ bool Capture::contentChanged() {
 }
 
 }  // namespace platform::x11
+
+}  // namespace capture

@@ -20,6 +20,8 @@
 #include "platform/linux/x11/connection.hpp"
 #include "platform/stream.hpp"
 
+namespace capture {
+
 namespace platform::x11 {
 
 struct Segment;
@@ -131,3 +133,5 @@ constexpr int64_t kLargestSide = 16384;
 bool succeeded(xcb_connection_t* c, xcb_void_cookie_t cookie);
 
 }  // namespace platform::x11
+
+}  // namespace capture

@@ -10,6 +10,8 @@
 #include "platform/linux/x11/display_capture.hpp"
 #include "platform/linux/x11/windows.hpp"
 
+namespace capture {
+
 namespace platform::x11 {
 
 ComposedCapture::ComposedCapture(const ContentFilter& filter,
@@ -147,3 +149,5 @@ void ComposedCapture::composeRegion() {
 }
 
 }  // namespace platform::x11
+
+}  // namespace capture

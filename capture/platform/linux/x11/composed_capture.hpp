@@ -7,6 +7,8 @@
 
 #include "platform/linux/x11/capture.hpp"
 
+namespace capture {
+
 namespace platform::x11 {
 
 class ComposedCapture : public Capture {
@@ -30,3 +32,5 @@ class ComposedCapture : public Capture {
 };
 
 }  // namespace platform::x11
+
+}  // namespace capture

@@ -6,6 +6,8 @@
 
 #include "platform/error.hpp"
 
+namespace capture {
+
 namespace platform::x11 {
 
 void FreeDeleter::operator()(void* p) const { std::free(p); }
@@ -86,3 +88,5 @@ double desktopScale(xcb_connection_t* c, xcb_window_t root) {
 }
 
 }  // namespace platform::x11
+
+}  // namespace capture

@@ -9,6 +9,8 @@
 
 #include <xcb/xcb.h>
 
+namespace capture {
+
 namespace platform::x11 {
 
 struct Connection {
@@ -48,3 +50,5 @@ template <class T>
 using Reply = std::unique_ptr<T, FreeDeleter>;
 
 }  // namespace platform::x11
+
+}  // namespace capture

@@ -10,6 +10,8 @@
 #include "platform/linux/x11/monitors.hpp"
 #include "platform/linux/x11/windows.hpp"
 
+namespace capture {
+
 namespace platform {
 namespace {
 
@@ -66,3 +68,5 @@ ShareableContent getShareableContent(bool excludingDesktopWindows, bool onScreen
 }
 
 }  // namespace platform
+
+}  // namespace capture

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+namespace capture {
+
 namespace platform::x11 {
 
 void blendCursor(uint8_t* frame, size_t bytesPerRow, int frameWidth, int frameHeight,
@@ -64,3 +66,5 @@ void copyOpaque(uint8_t* destination, size_t destinationBytesPerRow, const uint8
 }
 
 }  // namespace platform::x11
+
+}  // namespace capture

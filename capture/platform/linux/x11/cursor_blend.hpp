@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace capture {
+
 namespace platform::x11 {
 
 struct CursorImage {
@@ -21,3 +23,5 @@ void copyOpaque(uint8_t* destination, size_t destinationBytesPerRow, const uint8
                 size_t sourceBytesPerRow, int width, int rows);
 
 }  // namespace platform::x11
+
+}  // namespace capture

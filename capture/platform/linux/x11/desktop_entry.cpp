@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+namespace capture {
+
 namespace platform::x11 {
 namespace {
 
@@ -77,3 +79,5 @@ std::optional<std::string> desktopEntryName(const std::string& bundleIdentifier,
 }
 
 }  // namespace platform::x11
+
+}  // namespace capture

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+namespace capture {
+
 namespace platform::x11 {
 
 // The `Name` of the desktop entry that belongs to an application: the entry
@@ -19,3 +21,5 @@ std::optional<std::string> desktopEntryName(const std::string& bundleIdentifier,
                                             const std::vector<std::string>& directories);
 
 }  // namespace platform::x11
+
+}  // namespace capture

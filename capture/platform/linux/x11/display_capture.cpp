@@ -6,6 +6,8 @@
 #include "platform/error.hpp"
 #include "platform/linux/x11/monitors.hpp"
 
+namespace capture {
+
 namespace platform::x11 {
 
 Region displayRegion(const Connection& connection, const ContentFilter& filter,
@@ -68,3 +70,5 @@ Capture::FrameOrigin DisplayCapture::frameOrigin() {
 }
 
 }  // namespace platform::x11
+
+}  // namespace capture

@@ -2,6 +2,8 @@
 // The whole display (or a rectangle of it), read from the root window.
 #include "platform/linux/x11/capture.hpp"
 
+namespace capture {
+
 namespace platform::x11 {
 
 // The root pixels of the filter's display, narrowed to the configuration's
@@ -25,3 +27,5 @@ class DisplayCapture : public Capture {
 };
 
 }  // namespace platform::x11
+
+}  // namespace capture

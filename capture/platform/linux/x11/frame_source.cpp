@@ -9,6 +9,8 @@
 #include "platform/error.hpp"
 #include "platform/linux/x11/capture.hpp"
 
+namespace capture {
+
 namespace platform::screen {
 namespace {
 
@@ -53,3 +55,5 @@ std::unique_ptr<FrameSource> makeFrameSource(const ContentFilter& filter,
 }
 
 }  // namespace platform::screen
+
+}  // namespace capture

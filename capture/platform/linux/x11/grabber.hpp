@@ -10,6 +10,8 @@
 
 #include "platform/linux/x11/capture.hpp"
 
+namespace capture {
+
 namespace platform::x11 {
 
 class Grabber {
@@ -40,3 +42,5 @@ class Grabber {
 };
 
 }  // namespace platform::x11
+
+}  // namespace capture

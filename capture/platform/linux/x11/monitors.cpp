@@ -2,6 +2,8 @@
 
 #include <xcb/randr.h>
 
+namespace capture {
+
 namespace platform::x11 {
 
 std::vector<Monitor> listMonitors(const Connection& connection) {
@@ -40,3 +42,5 @@ std::vector<Monitor> listMonitors(const Connection& connection) {
 }
 
 }  // namespace platform::x11
+
+}  // namespace capture

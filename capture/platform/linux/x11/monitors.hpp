@@ -5,6 +5,8 @@
 
 #include "platform/linux/x11/connection.hpp"
 
+namespace capture {
+
 namespace platform::x11 {
 
 struct Monitor {
@@ -18,3 +20,5 @@ struct Monitor {
 std::vector<Monitor> listMonitors(const Connection& connection);
 
 }  // namespace platform::x11
+
+}  // namespace capture

@@ -2,6 +2,8 @@
 
 #include "platform/linux/x11/capture.hpp"
 
+namespace capture {
+
 namespace platform {
 
 // One frame through the same grab path as a capture stream.
@@ -17,3 +19,5 @@ Image captureImage(const ContentFilter& filter, const StreamConfiguration& confi
 }
 
 }  // namespace platform
+
+}  // namespace capture

@@ -5,6 +5,8 @@
 
 #include "platform/error.hpp"
 
+namespace capture {
+
 namespace platform::x11 {
 
 WindowCapture::WindowCapture(const ContentFilter& filter, const StreamConfiguration& configuration)
@@ -81,3 +83,5 @@ std::optional<std::pair<int, int>> WindowCapture::rootOrigin() {
 }
 
 }  // namespace platform::x11
+
+}  // namespace capture

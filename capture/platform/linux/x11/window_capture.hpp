@@ -3,6 +3,8 @@
 // other windows, and followed through resizes.
 #include "platform/linux/x11/capture.hpp"
 
+namespace capture {
+
 namespace platform::x11 {
 
 class WindowCapture : public Capture {
@@ -26,3 +28,5 @@ class WindowCapture : public Capture {
 };
 
 }  // namespace platform::x11
+
+}  // namespace capture

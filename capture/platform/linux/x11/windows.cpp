@@ -5,6 +5,8 @@
 
 #include <xcb/res.h>
 
+namespace capture {
+
 namespace platform::x11 {
 namespace {
 
@@ -168,3 +170,5 @@ std::vector<TopLevelWindow> listTopLevelWindows(const Connection& connection) {
 }
 
 }  // namespace platform::x11
+
+}  // namespace capture

@@ -7,6 +7,8 @@
 
 #include "platform/linux/x11/connection.hpp"
 
+namespace capture {
+
 namespace platform::x11 {
 
 struct TopLevelWindow {
@@ -35,3 +37,5 @@ std::optional<int32_t> windowPid(xcb_connection_t* c, xcb_window_t window);
 std::optional<xcb_window_t> findClientWindow(xcb_connection_t* c, xcb_window_t window);
 
 }  // namespace platform::x11
+
+}  // namespace capture

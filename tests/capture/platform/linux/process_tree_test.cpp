@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+namespace capture {
+
 using namespace platform::proc;
 
 // (Following real processes through their ancestors is checked by the
@@ -16,3 +18,5 @@ TEST(ProcessTree, ReadsTheParentPastAnyCommandName) {
   EXPECT_FALSE(parseParentFromStat("42 (sh) S x7"));
   EXPECT_FALSE(parseParentFromStat("42 (sh) S -3 1"));
 }
+
+}  // namespace capture

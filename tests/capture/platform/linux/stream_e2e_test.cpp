@@ -19,7 +19,7 @@
 #include <numbers>
 #include <thread>
 
-#include "linux/x11/virtual_display.hpp"
+#include "capture/platform/linux/x11/virtual_display.hpp"
 #include "platform/clock.hpp"
 #include "platform/content.hpp"
 #include "platform/filter.hpp"
@@ -27,6 +27,9 @@
 #include "platform/stream.hpp"
 
 extern char** environ;
+
+namespace capture {
+
 using namespace platform;
 using namespace std::chrono_literals;
 
@@ -287,3 +290,5 @@ TEST_F(AudioStream, RefusesMisuseAndAnUnreachableSoundServer) {
 }
 
 }  // namespace
+
+}  // namespace capture

@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+namespace capture {
+
 using platform::pulse::AudioMixer;
 
 TEST(AudioMixer, HandsOutNothingBeforeItStarts) {
@@ -76,3 +78,5 @@ TEST(MixReadyUntil, HandsOutWhatEverySourceDeliveredAtOnceOtherwiseWaitsBehindTh
   // Audio placed past the present is not handed out ahead of time.
   EXPECT_EQ(mixReadyUntil(now, holdback, Delivered{now + 480}), now);
 }
+
+}  // namespace capture

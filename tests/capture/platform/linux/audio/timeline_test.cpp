@@ -7,6 +7,8 @@
 #include <optional>
 #include <random>
 
+namespace capture {
+
 using platform::pulse::AudioTimeline;
 using platform::pulse::hostFrameAt;
 
@@ -86,3 +88,5 @@ TEST(AudioTimeline, StartsAfreshAfterAGapAndContinuesWithoutReadings) {
   EXPECT_FALSE(timeline.continuation());
   EXPECT_EQ(timeline.place(5, 480).start, 5);
 }
+
+}  // namespace capture

@@ -3,8 +3,10 @@
 // checked by the program-level scenarios.)
 #include <gtest/gtest.h>
 
-#include "linux/media/media_samples.hpp"
+#include "capture/platform/linux/media/media_samples.hpp"
 #include "platform/error.hpp"
+
+namespace capture {
 
 using namespace media_test;
 using namespace platform;
@@ -93,3 +95,5 @@ TEST(AudioWriter, RefusesUnusableSettingsAndBuffers) {
     EXPECT_FALSE(a.input->appendSampleBuffer(sample));
   EXPECT_EQ(finishAndWait(*a.writer, *a.input, hostTime(100.5)), 1);
 }
+
+}  // namespace capture

@@ -19,6 +19,8 @@
 
 #include "platform/writer.hpp"
 
+namespace capture {
+
 namespace media_test {
 
 // Host-clock time `seconds` after an arbitrary origin, in nanoseconds.
@@ -128,3 +130,5 @@ struct ScratchDir {
 };
 
 }  // namespace media_test
+
+}  // namespace capture

@@ -3,8 +3,10 @@
 // tags of a real recording are checked by the program-level scenarios.)
 #include <gtest/gtest.h>
 
-#include "linux/media/media_samples.hpp"
+#include "capture/platform/linux/media/media_samples.hpp"
 #include "platform/error.hpp"
+
+namespace capture {
 
 using namespace media_test;
 using namespace platform;
@@ -152,3 +154,5 @@ TEST(MovieWriter, RefusesUnusableSettingsAndPaths) {
   EXPECT_FALSE(std::filesystem::exists(dir.path / "a.m4a"));
   EXPECT_THROW(writer->addInput(makeAssetWriterInput(MediaType::video, good)), PlatformError);
 }
+
+}  // namespace capture

@@ -11,6 +11,8 @@
 
 #include "platform/clock.hpp"
 
+namespace capture {
+
 using namespace platform;
 using namespace platform::screen;
 using namespace std::chrono_literals;
@@ -209,3 +211,5 @@ TEST(ScreenCapture, ReportsAFailingSourceOnceAndEndsTheThread) {
   EXPECT_EQ(run.source->grabs, 4);
   run.capture.stop();
 }
+
+}  // namespace capture

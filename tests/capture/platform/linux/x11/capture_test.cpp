@@ -10,9 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "linux/x11/virtual_display.hpp"
+#include "capture/platform/linux/x11/virtual_display.hpp"
 #include "platform/content.hpp"
 #include "platform/error.hpp"
+
+namespace capture {
 
 namespace {
 
@@ -106,3 +108,5 @@ TEST(X11Capture, ComposingWithoutAnApplicationIsNoChangeOfTheScreen) {
 }
 
 }  // namespace
+
+}  // namespace capture

@@ -13,6 +13,8 @@
 #include "platform/linux/x11/cursor_blend.hpp"
 #include "platform/linux/x11/desktop_entry.hpp"
 
+namespace capture {
+
 namespace {
 
 using namespace platform::x11;
@@ -99,3 +101,5 @@ TEST(DesktopEntry, WindowClassBeatsFileName) {
 }
 
 }  // namespace
+
+}  // namespace capture

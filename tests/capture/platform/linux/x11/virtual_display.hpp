@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <string>
 
+namespace capture {
+
 class VirtualDisplay : public ::testing::Environment {
  public:
   VirtualDisplay(int width, int height)
@@ -79,3 +81,5 @@ class VirtualDisplay : public ::testing::Environment {
   std::string size_;
   pid_t server_ = -1;
 };
+
+}  // namespace capture
