@@ -22,8 +22,8 @@ int runRecord(Recorder& recorder, EventSink& events, int controlFd) {
     if (word == ControlWord::resume) recorder.resume();
     if (word == ControlWord::stop) break;
   }
-  recorder.stop();
-  return 0;
+  // A file that could not be written has been reported; the run failed.
+  return recorder.stop() ? 0 : 2;
 }
 
 }  // namespace capture

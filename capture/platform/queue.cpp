@@ -30,6 +30,17 @@ void SerialQueue::async(std::function<void()> block) {
   wake_.notify_one();
 }
 
+void SerialQueue::asyncAfter(double seconds, std::function<void()> block) {
+  const auto at = std::chrono::steady_clock::now() +
+                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      std::chrono::duration<double>(seconds > 0 ? seconds : 0));
+  {
+    std::lock_guard lock(mutex_);
+    timed_.emplace(at, std::move(block));
+  }
+  wake_.notify_one();
+}
+
 void SerialQueue::sync(const std::function<void()>& block) {
   if (isCurrent()) {
     block();
@@ -55,7 +66,19 @@ void SerialQueue::run() {
     std::function<void()> block;
     {
       std::unique_lock lock(mutex_);
-      wake_.wait(lock, [this] { return closing_ || !blocks_.empty(); });
+      for (;;) {
+        // Timed blocks that are due join the queue in the order of their times.
+        const auto now = std::chrono::steady_clock::now();
+        while (!closing_ && !timed_.empty() && timed_.begin()->first <= now) {
+          blocks_.push_back(std::move(timed_.begin()->second));
+          timed_.erase(timed_.begin());
+        }
+        if (closing_ || !blocks_.empty()) break;
+        if (timed_.empty())
+          wake_.wait(lock);
+        else
+          wake_.wait_until(lock, timed_.begin()->first);
+      }
       if (blocks_.empty()) return;
       block = std::move(blocks_.front());
       blocks_.pop_front();

@@ -1,9 +1,11 @@
 #pragma once
 // Serial queues, dispatch groups and the global queue: the executors the
 // recording logic runs its blocks on.
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,6 +25,10 @@ class SerialQueue {
 
   const std::string& label() const { return label_; }
   void async(std::function<void()> block);
+  // Runs the block on the queue once `seconds` have passed (on the steady
+  // clock), behind whatever is queued by then. Blocks still waiting when the
+  // queue is destroyed never run.
+  void asyncAfter(double seconds, std::function<void()> block);
   // Runs the block on the queue and waits for it. Called from the queue
   // itself, it runs the block in place rather than deadlocking.
   void sync(const std::function<void()>& block);
@@ -40,6 +46,7 @@ class SerialQueue {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<void()>> blocks_;
+  std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> timed_;
   bool closing_ = false;
   std::thread thread_;
 };

@@ -55,6 +55,12 @@ class AssetWriter {
   virtual void setMovieFragmentInterval(CMTime interval) = 0;
   // Throws PlatformError when the input cannot be added (settings refused).
   virtual void addInput(const AssetWriterInputRef& input) = 0;
+  // Runs at most once, on a thread of the writer's own, as soon as the file
+  // can no longer be written (a full disk, an I/O error, the file system
+  // gone), with the system's reason ("No space left on device"). From then
+  // on the input takes nothing and nothing more is written to the file; it
+  // stays playable up to its last whole fragment. Set before startWriting.
+  virtual void setFailureHandler(std::function<void(const std::string& reason)> handler) = 0;
   virtual bool startWriting() = 0;
   virtual void startSessionAtSourceTime(CMTime time) = 0;
   virtual void endSessionAtSourceTime(CMTime time) = 0;

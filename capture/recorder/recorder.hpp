@@ -2,8 +2,10 @@
 // The recording engine: configures the capture streams and the media writers,
 // routes audio, filters and re-times samples across pauses, and finalises the
 // files on stop.
+#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <variant>
@@ -42,8 +44,11 @@ class Recorder : public platform::StreamOutput, public platform::StreamDelegate 
   void pause();
   void resume();
   // Fixes the end time, stops the streams, finishes the started writers and
-  // reports "stopped". Returns when all of that is done.
-  void stop();
+  // reports "stopped". Returns when all of that is done. After a file could
+  // not be written (reported then as an "error"), the other file is still
+  // finished but nothing claims the recording is complete: no "stopped",
+  // and false.
+  bool stop();
 
   void didOutputSampleBuffer(platform::Stream& stream, platform::SampleBufferRef sampleBuffer,
                              int64_t type) override;
@@ -63,6 +68,10 @@ class Recorder : public platform::StreamOutput, public platform::StreamDelegate 
   // after the end) or is too old to be placed.
   std::optional<CMTime> audioShift(CMTime captured) const;
   platform::SampleBufferRef retimed(const platform::SampleBufferRef& sampleBuffer, CMTime shift);
+  // What a writer runs when its file fails: the "error" event, and no more
+  // samples for that file.
+  std::function<void(const std::string&)> reportWriteFailure(const std::string& path,
+                                                             std::atomic<bool>& failed);
   // Starts the capture of a stream and waits for it; throws its error.
   static void startCapture(platform::Stream& stream);
 
@@ -73,6 +82,8 @@ class Recorder : public platform::StreamOutput, public platform::StreamDelegate 
   platform::AssetWriterInputRef videoInput;
   platform::AssetWriterRef audioWriter;
   platform::AssetWriterInputRef audioInput;
+  std::atomic<bool> videoFailed{false};
+  std::atomic<bool> audioFailed{false};
   platform::SerialQueue queue{"orvik.capture"};
   bool sessionStarted = false;
   bool audioSessionStarted = false;

@@ -57,7 +57,7 @@ void Recorder::handleVideo(const SampleBufferRef& sampleBuffer) {
                  {"time", wallClockNow()},
                  {"hostTime", CMTimeGetSeconds(sessionStart)}});
   }
-  if (!videoInput->isReadyForMoreMediaData()) return;
+  if (videoFailed || !videoInput->isReadyForMoreMediaData()) return;
   videoInput->appendSampleBuffer(buffer);
   ++frames;
 }
@@ -83,7 +83,7 @@ void Recorder::handleAudio(const SampleBufferRef& sampleBuffer) {
     audioWriter->startSessionAtSourceTime(sessionStart);
     audioSessionStarted = true;
   }
-  if (audioInput->isReadyForMoreMediaData()) audioInput->appendSampleBuffer(buffer);
+  if (!audioFailed && audioInput->isReadyForMoreMediaData()) audioInput->appendSampleBuffer(buffer);
 }
 
 std::optional<CMTime> Recorder::audioShift(CMTime captured) const {

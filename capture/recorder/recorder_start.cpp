@@ -66,6 +66,14 @@ void Recorder::startCapture(Stream& capture) {
     throw *error;
 }
 
+std::function<void(const std::string&)> Recorder::reportWriteFailure(const std::string& path,
+                                                                     std::atomic<bool>& failed) {
+  return [this, path, &failed](const std::string& reason) {
+    failed = true;
+    events.emit({{"event", "error"}, {"message", "write-failed: " + path + ": " + reason}});
+  };
+}
+
 std::optional<StartError> Recorder::start() {
   const ShareableContent content = getShareableContent(false, true);
   auto resolved = captureTarget(options, content);
@@ -108,6 +116,7 @@ std::optional<StartError> Recorder::start() {
   videoInput = makeAssetWriterInput(MediaType::video, videoSettings);
   videoInput->setExpectsMediaDataInRealTime(true);
   videoWriter->setMovieFragmentInterval(kFragmentInterval);
+  videoWriter->setFailureHandler(reportWriteFailure(options.output, videoFailed));
   videoWriter->addInput(videoInput);
 
   if (options.systemAudio) {
@@ -121,6 +130,7 @@ std::optional<StartError> Recorder::start() {
     auto input = makeAssetWriterInput(MediaType::audio, audioSettings);
     input->setExpectsMediaDataInRealTime(true);
     writer->setMovieFragmentInterval(kFragmentInterval);
+    writer->setFailureHandler(reportWriteFailure(*options.systemAudio, audioFailed));
     writer->addInput(input);
     audioWriter = std::move(writer);
     audioInput = std::move(input);

@@ -11,7 +11,7 @@ namespace capture {
 
 using namespace platform;
 
-void Recorder::stop() {
+bool Recorder::stop() {
   // On the queue, so that every sample is handled wholly before the end is
   // fixed or dropped after it. A pause still open does not count.
   const CMTime endTime = queue.syncResult([this] {
@@ -38,12 +38,13 @@ void Recorder::stop() {
     if (videoInput) videoInput->markAsFinished();
     if (audioInput) audioInput->markAsFinished();
     auto group = std::make_shared<DispatchGroup>();
-    if (sessionStarted) {
+    // A failed file is left as it was when it failed.
+    if (sessionStarted && !videoFailed) {
       videoWriter->endSessionAtSourceTime(endTime);
       group->enter();
       videoWriter->finishWriting([group] { group->leave(); });
     }
-    if (audioSessionStarted && audioWriter) {
+    if (audioSessionStarted && audioWriter && !audioFailed) {
       audioWriter->endSessionAtSourceTime(endTime);
       group->enter();
       audioWriter->finishWriting([group] { group->leave(); });
@@ -53,6 +54,7 @@ void Recorder::stop() {
   finished.wait();
 
   // Nothing writes these any more: the queue only drops samples now.
+  if (videoFailed || audioFailed) return false;
   Event stopped{{"event", "stopped"},
                 {"frames", frames},
                 {"output", options.output},
@@ -63,6 +65,7 @@ void Recorder::stop() {
   else
     stopped["duration"] = 0;
   events.emit(stopped);
+  return true;
 }
 
 void Recorder::didStopWithError(Stream&, const PlatformError& error) {

@@ -224,6 +224,14 @@ void FakeInput::markAsFinished() { finished = true; }
 
 FakeWriter::FakeWriter(std::string p, platform::FileType t) : path(std::move(p)), fileType(t) {}
 void FakeWriter::setMovieFragmentInterval(CMTime interval) { fragmentInterval = interval; }
+void FakeWriter::setFailureHandler(std::function<void(const std::string&)> handler) {
+  failureHandler = std::move(handler);
+}
+void FakeWriter::failWith(const std::string& reason) {
+  std::thread([this, reason] {
+    if (failureHandler) failureHandler(reason);
+  }).join();
+}
 void FakeWriter::addInput(const platform::AssetWriterInputRef& input) { inputs.push_back(input); }
 bool FakeWriter::startWriting() {
   ++startWritingCalls;

@@ -108,8 +108,11 @@ class FakeWriter : public platform::AssetWriter {
  public:
   FakeWriter(std::string path, platform::FileType fileType);
   void setMovieFragmentInterval(CMTime interval) override;
+  void setFailureHandler(std::function<void(const std::string& reason)> handler) override;
   void addInput(const platform::AssetWriterInputRef& input) override;
   bool startWriting() override;
+  // Test side: reports a failure of the file from a thread of its own and waits for it.
+  void failWith(const std::string& reason);
   void startSessionAtSourceTime(CMTime time) override;
   void endSessionAtSourceTime(CMTime time) override;
   void finishWriting(std::function<void()> completion) override;
@@ -122,6 +125,7 @@ class FakeWriter : public platform::AssetWriter {
   std::optional<CMTime> sessionStart;
   std::optional<CMTime> sessionEnd;
   int finishCalls = 0;
+  std::function<void(const std::string&)> failureHandler;
 };
 
 struct State {

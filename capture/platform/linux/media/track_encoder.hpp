@@ -36,6 +36,12 @@ class TrackEncoder {
   // Writer's thread. Encodes an admitted sample. Throws PlatformError when
   // the file can no longer be written.
   virtual void encode(SampleBufferRef sample, int64_t position, FragmentedFile& file) = 0;
+  // Writer's thread. While a fragment is open: the track time, in seconds,
+  // from the last encoded sample to where that fragment is due to end.
+  virtual std::optional<double> secondsUntilFragmentEnds() const { return std::nullopt; }
+  // Writer's thread. Hands the open fragment to the file now (no sample has
+  // come to start the next one); the next sample starts a fragment.
+  virtual void endFragment(FragmentedFile&) {}
   // Writer's thread. Drains the encoder and closes the file, the track ending
   // at `end` (a position), or after its last sample when there is none.
   virtual void finish(std::optional<int64_t> end, FragmentedFile& file) = 0;

@@ -36,6 +36,8 @@ class VideoTrackEncoder : public TrackEncoder {
   std::optional<int64_t> admit(const SampleBuffer& sample, int64_t position) override;
   void encode(SampleBufferRef sample, int64_t position, FragmentedFile& file) override;
   void finish(std::optional<int64_t> end, FragmentedFile& file) override;
+  std::optional<double> secondsUntilFragmentEnds() const override;
+  void endFragment(FragmentedFile& file) override;
 
  private:
   void convert(const PixelBuffer& pixels, AVFrame& frame);
@@ -50,6 +52,8 @@ class VideoTrackEncoder : public TrackEncoder {
   // Writer's thread.
   std::unique_ptr<SwsContext, ScalerFree> scaler_;
   int64_t nextFragmentAt_ = 0;
+  std::optional<int64_t> lastEncoded_;
+  bool fragmentOpen_ = false;
 };
 
 [[noreturn]] void refuse(const std::string& what, int code) {
@@ -79,10 +83,16 @@ VideoTrackEncoder::VideoTrackEncoder(const VideoSettings& s)
   const std::string preset = x264PresetFor(s.width, s.height, s.expectedSourceFrameRate);
   av_opt_set(c.priv_data, "preset", preset.c_str(), 0);
   av_opt_set(c.priv_data, "forced-idr", "1", 0);
-  // Nothing is held back for lookahead, and keyframes come only where the
-  // writer asks for them (at fragment boundaries).
+  // Nothing is held back: no lookahead, and threads that share each frame
+  // (slices) rather than work on several frames at once, so every frame
+  // comes out as soon as it goes in. A still screen sends no frames, and a
+  // frame held until later ones arrive could stay out of the file for
+  // seconds. Keyframes come only where the writer asks for them (at
+  // fragment boundaries).
   av_opt_set(c.priv_data, "x264-params",
-             "bframes=0:rc-lookahead=0:sync-lookahead=0:scenecut=0:keyint=infinite", 0);
+             "bframes=0:rc-lookahead=0:sync-lookahead=0:scenecut=0:keyint=infinite:"
+             "sliced-threads=1",
+             0);
   const int rc = avcodec_open2(&c, x264, nullptr);
   if (rc < 0) refuse("refused the settings", rc);
   if (frameDuration_ <= 0) frameDuration_ = 1;
@@ -176,6 +186,21 @@ void VideoTrackEncoder::encode(SampleBufferRef sample, int64_t position, Fragmen
   const int rc = avcodec_send_frame(codec_.get(), frame.get());
   if (rc < 0) refuse("failed", rc);
   drain(&file);
+  lastEncoded_ = position;
+  fragmentOpen_ = true;
+}
+
+std::optional<double> VideoTrackEncoder::secondsUntilFragmentEnds() const {
+  if (!fragmentOpen_ || !lastEncoded_) return std::nullopt;
+  return static_cast<double>(nextFragmentAt_ - *lastEncoded_) / kVideoTimescale;
+}
+
+void VideoTrackEncoder::endFragment(FragmentedFile& file) {
+  // Every frame sent has come out already. The last one lasts a frame
+  // interval until the next one (or the end) says how long it stayed.
+  file.flush(frameDuration_);
+  fragmentOpen_ = false;
+  nextFragmentAt_ = 0;  // the next frame is a keyframe
 }
 
 // Packets of the warm-up frames (before position 0) are dropped; so is

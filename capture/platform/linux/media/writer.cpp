@@ -22,6 +22,12 @@ namespace {
 constexpr int kVideoQueueCapacity = 3;
 constexpr int kAudioQueueCapacity = 16;
 
+// How long after a fragment was due to end, with no frame come to start the
+// next one, the writer hands it to the file by itself: a little more than the
+// way from the capture to the writer, so that under steady motion the next
+// frame cuts the fragment as usual.
+constexpr double kFragmentGrace = 0.1;
+
 }  // namespace
 
 MediaInput::MediaInput(MediaType type, OutputSettings s)
@@ -54,6 +60,48 @@ void MediaWriter::setMovieFragmentInterval(CMTime interval) {
   if (CMTimeIsNumeric(interval) && CMTimeGetSeconds(interval) > 0) fragmentInterval_ = interval;
 }
 
+void MediaWriter::setFailureHandler(std::function<void(const std::string&)> handler) {
+  failureHandler_ = std::move(handler);
+}
+
+void MediaWriter::fail(const PlatformError& error) {
+  if (failed_.exchange(true)) return;
+  if (file_) file_->abandon();
+  const auto* write = dynamic_cast<const WriteError*>(&error);
+  if (failureHandler_) failureHandler_(write ? write->reason : error.localizedDescription());
+}
+
+// A screen that goes still sends no frames, so the frame that would end the
+// open fragment may not come for a long time. Once the fragment's time is
+// up, it goes to the file without waiting, so that a recording that is
+// killed keeps what was captured more than one fragment interval earlier.
+void MediaWriter::watchFragment() {
+  if (watching_ || failed_ || finishing_) return;
+  const auto remaining = encoder_->secondsUntilFragmentEnds();
+  if (!remaining) return;
+  const auto due = lastEncodedAt_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                        std::chrono::duration<double>(*remaining + kFragmentGrace));
+  watching_ = true;
+  queue_.asyncAfter(
+      std::chrono::duration<double>(due - std::chrono::steady_clock::now()).count(), [this] {
+        watching_ = false;
+        if (failed_ || finishing_) return;
+        const auto left = encoder_->secondsUntilFragmentEnds();
+        if (!left) return;
+        if (std::chrono::steady_clock::now() <
+            lastEncodedAt_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(*left + kFragmentGrace))) {
+          watchFragment();  // frames came meanwhile: check again when this fragment is due
+          return;
+        }
+        try {
+          encoder_->endFragment(*file_);
+        } catch (const PlatformError& error) {
+          fail(error);
+        }
+      });
+}
+
 void MediaWriter::addInput(const AssetWriterInputRef& input) {
   auto media = std::dynamic_pointer_cast<MediaInput>(input);
   if (!media) throw PlatformError("The input was not made for this media writer.");
@@ -84,8 +132,9 @@ bool MediaWriter::startWriting() {
   try {
     file_ = std::make_unique<FragmentedFile>(
         path_, fileType_ == FileType::quickTimeMovie ? "mov" : "ipod", encoder_->codec());
-  } catch (const PlatformError&) {
-    failed_ = true;
+  } catch (const PlatformError& error) {
+    // Reported from the writer's thread, as every failure is.
+    queue_.async([this, error] { fail(error); });
     return false;
   }
   return true;
@@ -123,8 +172,10 @@ bool MediaWriter::append(const SampleBufferRef& sample) {
       try {
         // Handed over, so the encoder can let the pixels go once converted.
         encoder_->encode(std::move(buffer), at, *file_);
-      } catch (const PlatformError&) {
-        failed_ = true;
+        lastEncodedAt_ = std::chrono::steady_clock::now();
+        watchFragment();
+      } catch (const PlatformError& error) {
+        fail(error);
       }
     }
     buffer.reset();
@@ -152,12 +203,10 @@ void MediaWriter::finishWriting(std::function<void()> completion) {
   if (sessionEnd_) end = positionOf(*sessionEnd_);
   queue_.async([this, end, completion = std::move(completion)]() mutable {
     try {
-      if (failed_)
-        file_->close(end, 1);  // keep what was encoded before the failure
-      else
-        encoder_->finish(end, *file_);
-    } catch (const PlatformError&) {
-      failed_ = true;
+      // A failed file is left as it was at the failure.
+      if (!failed_) encoder_->finish(end, *file_);
+    } catch (const PlatformError& error) {
+      fail(error);
     }
     // On a thread apart from the encoding thread, so that a completion that
     // lets go of the writer does not pull the thread out from under itself.

@@ -2,6 +2,7 @@
 // The Linux asset writer: one fragmented file, one input, and a thread of its
 // own that encodes behind a short queue so that appending never waits.
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -40,6 +41,7 @@ class MediaWriter : public AssetWriter, public std::enable_shared_from_this<Medi
   ~MediaWriter() override;
 
   void setMovieFragmentInterval(CMTime interval) override;
+  void setFailureHandler(std::function<void(const std::string& reason)> handler) override;
   void addInput(const AssetWriterInputRef& input) override;
   bool startWriting() override;
   void startSessionAtSourceTime(CMTime time) override;
@@ -53,6 +55,9 @@ class MediaWriter : public AssetWriter, public std::enable_shared_from_this<Medi
 
  private:
   std::optional<int64_t> positionOf(CMTime time) const;
+  // Writer's thread.
+  void fail(const PlatformError& error);
+  void watchFragment();
 
   const std::string path_;
   const FileType fileType_;
@@ -62,7 +67,12 @@ class MediaWriter : public AssetWriter, public std::enable_shared_from_this<Medi
   int capacity_ = 3;
   std::unique_ptr<FragmentedFile> file_;
   bool started_ = false;
-  bool finishing_ = false;
+  std::atomic<bool> finishing_{false};
+  std::function<void(const std::string&)> failureHandler_;
+  // Writer's thread: a check of the open fragment is due, and when the last
+  // sample was encoded.
+  bool watching_ = false;
+  std::chrono::steady_clock::time_point lastEncodedAt_;
   std::optional<CMTime> sessionStart_;
   std::optional<CMTime> sessionEnd_;
   std::atomic<bool> inputFinished_{false};
