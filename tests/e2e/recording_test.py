@@ -4,7 +4,10 @@ drives them; every property of a recording is read back from its files.
 Usage: recording_test.py ORVIK_CAPTURE
 Needs DISPLAY (Xvfb) and PULSE_SERVER (PulseAudio with a null default sink).
 """
+import os
+import random
 import subprocess
+import threading
 import time
 
 import harness
@@ -119,19 +122,52 @@ class RealRecording(harness.EndToEnd):
                     self.assertEqual(len(samples), 48000 * 2)
                     self.assertTrue(holds_tone(samples, 440, 1000))
 
-    def test_a_killed_recording_plays_up_to_its_last_fragment(self):
-        movie = self.path("k.mov")
-        rec = harness.Recording(CAPTURE, {"output": movie, "scale": 0.5})
-        rec.wait_for("started", "first-frame")
-        self.helper(["sh", "-c", "while :; do xsetroot -solid '#101010'; xsetroot -solid "
-                     "'#f0f0f0'; sleep 0.05; done"], self.env)
-        time.sleep(7)
-        rec.proc.kill()
-        rec.proc.communicate()
-        times = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
-                                "frame=pts_time", "-of", "csv=p=0", movie],
-                               capture_output=True, text=True, check=True).stdout.split()
-        self.assertGreaterEqual(float(times[-1]), 4.0)  # fragments are 2 s long
+    def test_a_killed_recording_keeps_all_but_its_last_two_seconds(self):
+        # Steady motion, then a screen that changes twice and once a second.
+        for n, period in enumerate((0.05, 0.5, 1.0)):
+            with self.subTest(period=period):
+                movie, changes, done = self.path(f"k{n}.mov"), [], threading.Event()
+                rec = harness.Recording(CAPTURE, {"output": movie, "fps": 30, "scale": 0.5})
+                first = rec.wait_for("first-frame")
+                def paint():
+                    while not done.wait(period):
+                        self.x("xsetroot", "-solid", "#f0f0f0" if len(changes) % 2 else "#101010")
+                        changes.append(time.monotonic())
+                painter = threading.Thread(target=paint)
+                painter.start()
+                killed = first["hostTime"] + random.uniform(4, 7)
+                time.sleep(killed - time.monotonic())
+                rec.proc.kill()
+                rec.proc.communicate()
+                done.set()
+                painter.join()
+                times = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v",
+                                        "-show_entries", "frame=pts_time", "-of", "csv=p=0",
+                                        movie], capture_output=True, text=True).stdout.split()
+                # The frame of the last change up to 2 s (and a margin for a
+                # loaded machine) before the kill is in the file and decodes.
+                kept = max(c for c in changes if c <= killed - 2.5)
+                self.assertGreater(first["hostTime"] + float(times[-1]), kept - 0.25)
+
+    def test_a_full_disk_is_an_error_and_what_was_written_plays(self):
+        disk = self.path("disk")
+        os.mkdir(disk)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", disk],
+                          capture_output=True).returncode:
+            self.skipTest("no tmpfs can be mounted here")
+        self.addCleanup(subprocess.run, ["umount", "-l", disk])
+        with open(os.path.join(disk, "filler"), "wb") as f:
+            f.write(bytes(1024 * 1024 - 160 * 1024))  # leaves room for about 6 s of sound
+        self.tone("orvik-tone-full", 440)
+        movie, audio = os.path.join(disk, "f.mov"), os.path.join(disk, "f.m4a")
+        rec = harness.Recording(CAPTURE, {"output": movie, "systemAudio": audio, "scale": 0.5})
+        error = rec.wait_for("error")
+        self.assertRegex(error["message"], "^write-failed: .*/f\\.(mov|m4a): No space left on device$")
+        self.assertEqual(rec.finish(b"stop\n")[0], 2)
+        self.assertNotIn("stopped", rec.names())
+        for failed in {e["message"].split(": ")[1] for e in rec.events if e["event"] == "error"}:
+            stream = next(s for s in probe(failed)[:2] if s)  # plays up to its last fragment
+            self.assertGreater(int(stream["nb_read_frames"]), 0, failed)
 
 
 if __name__ == "__main__":

@@ -83,15 +83,17 @@ VideoTrackEncoder::VideoTrackEncoder(const VideoSettings& s)
   const std::string preset = x264PresetFor(s.width, s.height, s.expectedSourceFrameRate);
   av_opt_set(c.priv_data, "preset", preset.c_str(), 0);
   av_opt_set(c.priv_data, "forced-idr", "1", 0);
-  // Nothing is held back: no lookahead, and threads that share each frame
-  // (slices) rather than work on several frames at once, so every frame
-  // comes out as soon as it goes in. A still screen sends no frames, and a
-  // frame held until later ones arrive could stay out of the file for
-  // seconds. Keyframes come only where the writer asks for them (at
-  // fragment boundaries).
+  // Nothing is held back, so every frame comes out as soon as it goes in: a
+  // still screen sends no frames, and a frame held until later ones arrive
+  // could stay out of the file for seconds. So no lookahead; threads that
+  // share each frame (slices) rather than work on several frames at once;
+  // and rate control that counts frames at the expected rate instead of
+  // waiting for the next frame's time to learn how long this one lasts.
+  // Keyframes come only where the writer asks for them (at fragment
+  // boundaries).
   av_opt_set(c.priv_data, "x264-params",
              "bframes=0:rc-lookahead=0:sync-lookahead=0:scenecut=0:keyint=infinite:"
-             "sliced-threads=1",
+             "sliced-threads=1:force-cfr=1",
              0);
   const int rc = avcodec_open2(&c, x264, nullptr);
   if (rc < 0) refuse("refused the settings", rc);
