@@ -31,6 +31,7 @@ const Change kUnwritable[] = {
 //   n u   a frame the input is not ready for; a frame without a time
 //   i     each unwritable frame above, and a frame of an unknown output type
 //   e     the stream reports an error
+//   v w   the movie, the audio file can no longer be written
 //   p r s pause, resume, stop, taking that clock reading (none: they read no clock)
 // Samples in capitals arrive while the streams stop; after "s", once the files are finished.
 // Returns what was written: "<video times> | <audio times> | <session> | <events>".
@@ -46,6 +47,7 @@ std::string play(const std::string& script) {
   stream.whileStopping = [&] {
     for (const auto& [buffer, type] : whileStopping) stream.deliver(buffer, type);
   };
+  bool completed = false;
   std::istringstream steps(script);
   for (std::string step; steps >> step;) {
     const char kind = std::tolower(step[0]);
@@ -53,8 +55,10 @@ std::string play(const std::string& script) {
     if (step.size() > 1 && std::strchr("prs", kind)) fake::state().hostTimes.push_back(seconds(t));
     if (kind == 'p') r.pause();
     if (kind == 'r') r.resume();
-    if (kind == 's') r.stop();
+    if (kind == 's') completed = r.stop();
     if (kind == 'e') stream.failWith("The display was disconnected.");
+    if (kind == 'v') movie().failWith("No space left on device");
+    if (kind == 'w') audioFile().failWith("Input/output error");
     std::vector<std::pair<std::shared_ptr<platform::SampleBuffer>, int64_t>> samples;
     const int64_t screen = platform::streamOutputTypeScreen;
     if (kind == 'a') samples.emplace_back(sampleAt(t, false), platform::streamOutputTypeAudio);
@@ -73,24 +77,30 @@ std::string play(const std::string& script) {
     videoInput().ready = true;
   }
 
-  // What holds for every recording: frames counted as written, the
+  // After a failure the failed file is left alone and the other finished.
+  if (!completed) {
+    EXPECT_EQ(movie().finishCalls + audioFile().finishCalls, 1);
+  }
+  // What holds for every completed recording: frames counted as written, the
   // duration that of the session, both files beginning at the first frame
   // and ending together, an audio file without audio never begun.
-  const Event stopped = events.last("stopped");
+  const Event stopped = completed ? events.last("stopped") : Event::object();
   const auto& session = movie().sessionStart;
   const bool audio = !audioInput().appended.empty();
-  EXPECT_EQ(stopped["frames"], videoInput().appended.size());
-  EXPECT_EQ(movie().startWritingCalls + movie().finishCalls, session ? 2 : 0);
-  EXPECT_EQ(audioFile().startWritingCalls + audioFile().finishCalls, audio ? 2 : 0);
-  EXPECT_TRUE(!audio || (audioFile().sessionStart == session &&
-                         audioFile().sessionEnd == movie().sessionEnd));
-  EXPECT_EQ(stopped["systemAudio"], audio ? "/nonexistent-dir/audio.m4a" : "");
-  if (session) {
-    EXPECT_EQ(events.last("first-frame")["hostTime"], CMTimeGetSeconds(*session));
-    EXPECT_DOUBLE_EQ(stopped["duration"].get<double>(),
-                     CMTimeGetSeconds(CMTimeSubtract(*movie().sessionEnd, *session)));
-  } else {
-    EXPECT_TRUE(stopped["duration"].is_number_integer() && stopped["duration"] == 0);
+  if (completed) {
+    EXPECT_EQ(stopped["frames"], videoInput().appended.size());
+    EXPECT_EQ(movie().startWritingCalls + movie().finishCalls, session ? 2 : 0);
+    EXPECT_EQ(audioFile().startWritingCalls + audioFile().finishCalls, audio ? 2 : 0);
+    EXPECT_TRUE(!audio || (audioFile().sessionStart == session &&
+                           audioFile().sessionEnd == movie().sessionEnd));
+    EXPECT_EQ(stopped["systemAudio"], audio ? "/nonexistent-dir/audio.m4a" : "");
+    if (session) {
+      EXPECT_EQ(events.last("first-frame")["hostTime"], CMTimeGetSeconds(*session));
+      EXPECT_DOUBLE_EQ(stopped["duration"].get<double>(),
+                       CMTimeGetSeconds(CMTimeSubtract(*movie().sessionEnd, *session)));
+    } else {
+      EXPECT_TRUE(stopped["duration"].is_number_integer() && stopped["duration"] == 0);
+    }
   }
   for (const auto& input : fake::state().inputs)
     EXPECT_TRUE(input->finished && input->appendsAfterFinished == 0);
@@ -102,7 +112,8 @@ std::string play(const std::string& script) {
     written << "| ";
   }
   if (session)
-    written << CMTimeGetSeconds(*session) << "-" << CMTimeGetSeconds(*movie().sessionEnd);
+    written << CMTimeGetSeconds(*session) << "-"
+            << CMTimeGetSeconds(*(movie().finishCalls ? movie() : audioFile()).sessionEnd);
   written << " |";
   for (const auto& e : events.all())
     written << " " << (e["event"] == "error" ? e.dump() : e.value("event", ""));
@@ -144,7 +155,13 @@ TEST(Timeline, Scenarios) {
       {"n50 f51 s52", "51 | | 50-52 | started first-frame stopped"},
       // A stream error is reported and the recording goes on.
       {"f1 e f2 s3",
-       R"(1 2 | | 1-3 | started first-frame {"event":"error","message":"The display was disconnected."} stopped)"}};
+       R"(1 2 | | 1-3 | started first-frame {"event":"error","message":"The display was disconnected."} stopped)"},
+      // A file that fails takes nothing more and the other goes on; nothing
+      // claims the recording is complete.
+      {"f1 a1.5 v f2 a2.5 s3",
+       R"(1 | 1.5 2.5 | 1-3 | started first-frame {"event":"error","message":"write-failed: /nonexistent-dir/movie.mov: No space left on device"})"},
+      {"f1 a1.5 w a2.5 f2 s3",
+       R"(1 2 | 1.5 | 1-3 | started first-frame {"event":"error","message":"write-failed: /nonexistent-dir/audio.m4a: Input/output error"})"}};
   for (const auto& [script, written] : scenarios) EXPECT_EQ(play(script), written) << script;
 }
 

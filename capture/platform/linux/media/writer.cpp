@@ -28,6 +28,13 @@ constexpr int kAudioQueueCapacity = 16;
 // frame cuts the fragment as usual.
 constexpr double kFragmentGrace = 0.1;
 
+// What a failure is reported as: the system's reason when the file could not
+// be written, else the whole description.
+std::string reasonOf(const PlatformError& error) {
+  const auto* write = dynamic_cast<const WriteError*>(&error);
+  return write ? write->reason : error.localizedDescription();
+}
+
 }  // namespace
 
 MediaInput::MediaInput(MediaType type, OutputSettings s)
@@ -64,11 +71,10 @@ void MediaWriter::setFailureHandler(std::function<void(const std::string&)> hand
   failureHandler_ = std::move(handler);
 }
 
-void MediaWriter::fail(const PlatformError& error) {
+void MediaWriter::fail(const std::string& reason) {
   if (failed_.exchange(true)) return;
   if (file_) file_->abandon();
-  const auto* write = dynamic_cast<const WriteError*>(&error);
-  if (failureHandler_) failureHandler_(write ? write->reason : error.localizedDescription());
+  if (failureHandler_) failureHandler_(reason);
 }
 
 // A screen that goes still sends no frames, so the frame that would end the
@@ -97,7 +103,7 @@ void MediaWriter::watchFragment() {
         try {
           encoder_->endFragment(*file_);
         } catch (const PlatformError& error) {
-          fail(error);
+          fail(reasonOf(error));
         }
       });
 }
@@ -134,7 +140,7 @@ bool MediaWriter::startWriting() {
         path_, fileType_ == FileType::quickTimeMovie ? "mov" : "ipod", encoder_->codec());
   } catch (const PlatformError& error) {
     // Reported from the writer's thread, as every failure is.
-    queue_.async([this, error] { fail(error); });
+    queue_.async([this, reason = reasonOf(error)] { fail(reason); });
     return false;
   }
   return true;
@@ -175,7 +181,7 @@ bool MediaWriter::append(const SampleBufferRef& sample) {
         lastEncodedAt_ = std::chrono::steady_clock::now();
         watchFragment();
       } catch (const PlatformError& error) {
-        fail(error);
+        fail(reasonOf(error));
       }
     }
     buffer.reset();
@@ -206,7 +212,7 @@ void MediaWriter::finishWriting(std::function<void()> completion) {
       // A failed file is left as it was at the failure.
       if (!failed_) encoder_->finish(end, *file_);
     } catch (const PlatformError& error) {
-      fail(error);
+      fail(reasonOf(error));
     }
     // On a thread apart from the encoding thread, so that a completion that
     // lets go of the writer does not pull the thread out from under itself.

@@ -56,7 +56,7 @@ class MediaWriter : public AssetWriter, public std::enable_shared_from_this<Medi
  private:
   std::optional<int64_t> positionOf(CMTime time) const;
   // Writer's thread.
-  void fail(const PlatformError& error);
+  void fail(const std::string& reason);
   void watchFragment();
 
   const std::string path_;

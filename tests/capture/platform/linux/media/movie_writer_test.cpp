@@ -5,6 +5,7 @@
 
 #include "capture/platform/linux/media/media_samples.hpp"
 #include "platform/error.hpp"
+#include "platform/linux/media/writer.hpp"
 
 namespace capture {
 
@@ -119,6 +120,20 @@ TEST(MovieWriter, FinishingAWriterThatNeverStartedCompletesOnItsOwnThreadAndWrit
   ASSERT_EQ(thread.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_NE(thread.get(), std::this_thread::get_id());
   EXPECT_FALSE(std::filesystem::exists(dir.path / "never.mov"));
+}
+
+TEST(MovieWriter, AFileThatCannotBeWrittenIsReportedWithTheSystemsReason) {
+  auto writer = std::make_shared<MediaWriter>("/dev/full", FileType::quickTimeMovie);
+  auto input = makeAssetWriterInput(MediaType::video,
+                                    VideoSettings{kVideoCodecTypeH264, 64, 48, 6'000'000, 30});
+  std::promise<std::string> reason;
+  writer->setFailureHandler([&](const std::string& r) { reason.set_value(r); });
+  writer->addInput(input);
+  EXPECT_FALSE(writer->startWriting());
+  auto reported = reason.get_future();
+  ASSERT_EQ(reported.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(reported.get(), "No space left on device");
+  EXPECT_FALSE(input->isReadyForMoreMediaData());
 }
 
 TEST(MovieWriter, RefusesUnusableSettingsAndPaths) {
