@@ -146,12 +146,11 @@ class RealRecording(harness.EndToEnd):
                                         movie], capture_output=True, text=True).stdout.split()
                 # The frame of the last change up to 2 s (and a margin for a
                 # loaded machine) before the kill is in the file and decodes.
-                kept = max(c for c in changes if c <= killed - 2.5)
+                kept = max(c for c in changes if c <= killed - 2.75)
                 self.assertGreater(first["hostTime"] + float(times[-1]), kept - 0.25)
 
     def test_a_full_disk_is_an_error_and_what_was_written_plays(self):
-        disk = self.path("disk")
-        os.mkdir(disk)
+        os.mkdir(disk := self.path("disk"))
         if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", disk],
                           capture_output=True).returncode:
             self.skipTest("no tmpfs can be mounted here")
