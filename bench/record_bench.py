@@ -24,8 +24,9 @@ enables) and, one program at a time:
     would pick yuv444p for screen input); passthrough writes every grabbed
     frame once, so a frame x11grab could not grab in time is missing from
     the file as it is from orvik's. A third row, "ffmpeg-matched", also gives
-    ffmpeg orvik's encoder options (no B-frames, no lookahead, keyframes
-    every 2 s, fragmented file, bilinear conversion) to separate encoder
+    ffmpeg orvik's encoder options (no B-frames, no lookahead, slice threads,
+    constant-rate rate control, keyframes every 2 s, fragmented file,
+    bilinear conversion) to separate encoder
     settings from the rest of the pipeline.
     Every run also reports "others": cores kept busy on average by anything
     but the program, the X server and the animator (from /proc/stat), the
@@ -339,7 +340,8 @@ def ffmpeg_command(display, output, fps, matched=False):
                str(bit_rate(WIDTH, HEIGHT)), "-pix_fmt", "yuv420p", "-fps_mode", "passthrough"]
     if matched:
         command += ["-sws_flags", "bilinear", "-x264-params",
-                    "bframes=0:rc-lookahead=0:sync-lookahead=0:scenecut=0:keyint=infinite",
+                    "bframes=0:rc-lookahead=0:sync-lookahead=0:scenecut=0:keyint=infinite:"
+                    "sliced-threads=1:force-cfr=1",
                     "-forced-idr", "1", "-force_key_frames", "expr:gte(t,n_forced*2)",
                     "-movflags", "+frag_keyframe+empty_moov+default_base_moof"]
     return command + [output]
