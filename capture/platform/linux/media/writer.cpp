@@ -81,31 +81,32 @@ void MediaWriter::fail(const std::string& reason) {
 // open fragment may not come for a long time. Once the fragment's time is
 // up, it goes to the file without waiting, so that a recording that is
 // killed keeps what was captured more than one fragment interval earlier.
+std::optional<std::chrono::steady_clock::time_point> MediaWriter::fragmentDue() const {
+  const auto remaining = encoder_->secondsUntilFragmentEnds();
+  if (!remaining) return std::nullopt;
+  return lastEncodedAt_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(*remaining + kFragmentGrace));
+}
+
 void MediaWriter::watchFragment() {
   if (watching_ || failed_ || finishing_) return;
-  const auto remaining = encoder_->secondsUntilFragmentEnds();
-  if (!remaining) return;
-  const auto due = lastEncodedAt_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                        std::chrono::duration<double>(*remaining + kFragmentGrace));
+  const auto due = fragmentDue();
+  if (!due) return;
   watching_ = true;
-  queue_.asyncAfter(
-      std::chrono::duration<double>(due - std::chrono::steady_clock::now()).count(), [this] {
-        watching_ = false;
-        if (failed_ || finishing_) return;
-        const auto left = encoder_->secondsUntilFragmentEnds();
-        if (!left) return;
-        if (std::chrono::steady_clock::now() <
-            lastEncodedAt_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                 std::chrono::duration<double>(*left + kFragmentGrace))) {
-          watchFragment();  // frames came meanwhile: check again when this fragment is due
-          return;
-        }
-        try {
-          encoder_->endFragment(*file_);
-        } catch (const PlatformError& error) {
-          fail(reasonOf(error));
-        }
-      });
+  const std::chrono::duration<double> wait = *due - std::chrono::steady_clock::now();
+  queue_.asyncAfter(wait.count(), [this] {
+    watching_ = false;
+    if (failed_ || finishing_) return;
+    const auto due = fragmentDue();
+    if (!due) return;
+    // Frames came meanwhile: look again when the fragment now open is due.
+    if (std::chrono::steady_clock::now() < *due) return watchFragment();
+    try {
+      encoder_->endFragment(*file_);
+    } catch (const PlatformError& error) {
+      fail(reasonOf(error));
+    }
+  });
 }
 
 void MediaWriter::addInput(const AssetWriterInputRef& input) {

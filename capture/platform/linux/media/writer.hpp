@@ -57,6 +57,9 @@ class MediaWriter : public AssetWriter, public std::enable_shared_from_this<Medi
   std::optional<int64_t> positionOf(CMTime time) const;
   // Writer's thread.
   void fail(const std::string& reason);
+  // When the open fragment goes to the file by itself, and the check that
+  // does it; nothing while no fragment is open.
+  std::optional<std::chrono::steady_clock::time_point> fragmentDue() const;
   void watchFragment();
 
   const std::string path_;
