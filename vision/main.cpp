@@ -20,13 +20,14 @@ namespace {
 // GOMP_* when it loads, before main, and prints a warning for every value it
 // cannot read, or its whole settings when asked to; oneTBB prints its version
 // for TBB_VERSION; OpenCV reads OPENCV_*, some of which print its errors or
-// change its threads; OpenBLAS reads OPENBLAS_*; Tesseract would look for its
-// model under TESSDATA_PREFIX. Those variables are taken out of the
-// environment before any library initialises, so no run depends on them and
-// none makes a library write to standard error.
+// change its threads; Tesseract would look for its model under
+// TESSDATA_PREFIX. Those variables are taken out of the environment before any
+// library initialises, so no run depends on them and none makes a library
+// write to standard error. OPENBLAS_* stays: machines whose processors an
+// older OpenBLAS misjudges set it so that its results are right.
 bool isLibraryVariable(const char* entry) {
-  static constexpr const char* prefixes[] = {"OMP_",    "GOMP_",     "TBB_",
-                                             "OPENCV_", "OPENBLAS_", "TESSDATA_PREFIX="};
+  static constexpr const char* prefixes[] = {"OMP_", "GOMP_", "TBB_", "OPENCV_",
+                                             "TESSDATA_PREFIX="};
   for (const char* prefix : prefixes) {
     const char* at = entry;
     while (*prefix != '\0' && *at == *prefix) ++at, ++prefix;
