@@ -170,12 +170,14 @@ std::optional<StartError> Recorder::start() {
     }
   }
 
-  startCapture(*mainStream);
-  stream = mainStream;
+  // The applications' audio first: its start returns once their sound flows,
+  // and the recording's timeline begins with the screen's first frame.
   if (applicationStream) {
     startCapture(*applicationStream);
     audioStream = applicationStream;
   }
+  startCapture(*mainStream);
+  stream = mainStream;
 
   events.emit({{"event", "started"},
                {"width", size.width},
