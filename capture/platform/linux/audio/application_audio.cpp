@@ -18,6 +18,7 @@ int64_t nowNs() { return hostClockNow().value; }
 // deliver (see started); streams that never do (a client that stopped
 // writing) hold the start no longer than this.
 constexpr int64_t kPlayingWaitNs = 1'500'000'000;
+constexpr int64_t kSteadyMs = 100;
 
 std::optional<pid_t> processOf(const pa_proplist* properties) {
   const char* text =
@@ -55,11 +56,19 @@ void ApplicationAudio::started(int64_t now) {
   awaitUntil(now + kPlayingWaitNs, [this] { return playingDelivered(); });
 }
 
-bool ApplicationAudio::playingDelivered() const {
+bool ApplicationAudio::playingDelivered() {
   if (!listed_) return false;
+  // An output that had rendered far ahead hands over a first burst, then may
+  // pause until it renders again: a stream counts once it has delivered a
+  // steady stretch.
+  const int64_t steady = selection.sampleRate * kSteadyMs / 1000;
   for (const uint32_t index : playingAtStart_) {
     const auto it = applications_.find(index);
-    if (it != applications_.end() && !it->second->timeline.continuation()) return false;
+    if (it == applications_.end()) continue;
+    const auto next = it->second->timeline.continuation();
+    if (!next) return false;
+    const int64_t first = firstDelivered_.try_emplace(index, *next).first->second;
+    if (*next - first < steady) return false;
   }
   return true;
 }
