@@ -28,7 +28,7 @@ struct VideoSettings {
   int64_t width = 0;
   int64_t height = 0;
   int64_t averageBitRate = 0;
-  int64_t expectedSourceFrameRate = 0;  // 1 to kMaxExpectedSourceFrameRate
+  int64_t expectedSourceFrameRate = 0;  // at most kMaxExpectedSourceFrameRate
 };
 
 struct AudioSettings {

@@ -42,8 +42,7 @@ int32_t captureFrameRate(std::optional<int64_t> fps) {
 }
 
 int64_t expectedSourceFrameRate(std::optional<int64_t> fps) {
-  return std::clamp(fps.value_or(kDefaultFrameRate), kMinimumFrameRate,
-                    platform::kMaxExpectedSourceFrameRate);
+  return std::min(fps.value_or(kDefaultFrameRate), platform::kMaxExpectedSourceFrameRate);
 }
 
 std::optional<int64_t> videoAverageBitRate(int64_t width, int64_t height) {
