@@ -72,6 +72,16 @@ struct PipeWireStream::Callbacks {
 
   static void process(void* data) { static_cast<PipeWireStream*>(data)->onProcess(); }
 
+  // A buffer the stream takes away (renegotiation, the producer gone) must
+  // not be read or given back any more.
+  static void removeBuffer(void* data, pw_buffer* buffer) {
+    auto* self = static_cast<PipeWireStream*>(data);
+    std::lock_guard lock(self->mutex_);
+    if (self->held_ != buffer) return;
+    self->held_ = nullptr;
+    self->fresh_ = false;
+  }
+
   static void coreError(void* data, uint32_t id, int, int result, const char* message) {
     if (id != PW_ID_CORE) return;
     static_cast<PipeWireStream*>(data)->fail(
@@ -129,6 +139,7 @@ PipeWireStream::PipeWireStream(int fd, uint32_t node) : hooks_(new Hooks) {
     hooks_->streamEvents.state_changed = Callbacks::stateChanged;
     hooks_->streamEvents.param_changed = Callbacks::paramChanged;
     hooks_->streamEvents.process = Callbacks::process;
+    hooks_->streamEvents.remove_buffer = Callbacks::removeBuffer;
     pw_stream_add_listener(stream_, &hooks_->stream, &hooks_->streamEvents, this);
     uint8_t storage[1024];
     spa_pod_builder b{};
@@ -155,7 +166,7 @@ void PipeWireStream::teardown() {
   if (stream_) {
     {
       std::lock_guard lock(mutex_);
-      if (held_) pw_stream_queue_buffer(stream_, held_);
+      if (held_ && !failure_) pw_stream_queue_buffer(stream_, held_);
       held_ = nullptr;
     }
     pw_stream_disconnect(stream_);
