@@ -2,10 +2,12 @@
 # orvik-capture in a headless Wayland session (sway, the screen-cast portal,
 # PipeWire): check, a display recording whose colours follow the screen, a
 # screenshot's pixels, and the refusal to leave applications out.
-#   tests/e2e/wayland/capture_test.sh [BUILD_DIR]      (as root)
+#   tests/e2e/wayland/capture_test.sh [PROGRAM]      (as root)
+# The session runs as an unprivileged uid, which must reach PROGRAM (default
+# build/capture/orvik-capture of this checkout).
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)"
-program="$(cd "${1:-$root/build}" && pwd)/capture/orvik-capture"
+program="${1:-$root/build/capture/orvik-capture}"
 # shellcheck source=/dev/null
 source "$root/scripts/wayland.sh"
 trap orvik_stop_wayland EXIT
