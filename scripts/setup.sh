@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs every Debian package listed in scripts/packages.txt that is missing.
+# Installs every Debian package listed in scripts/packages.txt and
+# scripts/packages-wayland.txt (the headless Wayland test session) that is missing.
 # Idempotent: runs `apt-get update` only when something has to be installed.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$here/packages.txt")
+mapfile -t wanted < <(grep -h -v -E '^\s*(#|$)' "$here/packages.txt" "$here/packages-wayland.txt")
 missing=()
 # Node.js and npm come with this kind of machine; install Debian's only when absent.
 command -v npm >/dev/null 2>&1 || wanted+=(nodejs npm)

@@ -13,6 +13,45 @@
 #include "session.hpp"
 #include "text.hpp"
 
+namespace {
+
+// The tool is configured by its command line alone, yet the libraries under
+// it read their own variables: libgomp (linked by Tesseract) parses OMP_* and
+// GOMP_* when it loads, before main, and prints a warning for every value it
+// cannot read, or its whole settings when asked to; oneTBB prints its version
+// for TBB_VERSION; OpenCV reads OPENCV_*, some of which print its errors or
+// change its threads; Tesseract would look for its model under
+// TESSDATA_PREFIX. Those variables are taken out of the environment before any
+// library initialises, so no run depends on them and none makes a library
+// write to standard error. OPENBLAS_* stays: machines whose processors an
+// older OpenBLAS misjudges set it so that its results are right.
+bool isLibraryVariable(const char* entry) {
+  static constexpr const char* prefixes[] = {"OMP_", "GOMP_", "TBB_", "OPENCV_",
+                                             "TESSDATA_PREFIX="};
+  for (const char* prefix : prefixes) {
+    const char* at = entry;
+    while (*prefix != '\0' && *at == *prefix) ++at, ++prefix;
+    if (*prefix == '\0') return true;
+  }
+  return false;
+}
+
+// Runs from the executable's pre-initialisation array, before the shared
+// libraries' constructors; the environment array is edited in place, since
+// nothing may be allocated this early.
+void dropLibraryVariables(int, char**, char** environment) {
+  char** kept = environment;
+  for (char** entry = environment; *entry != nullptr; ++entry) {
+    if (!isLibraryVariable(*entry)) *kept++ = *entry;
+  }
+  *kept = nullptr;
+}
+
+[[gnu::used, gnu::section(".preinit_array")]] void (*const dropLibraryVariablesEarly)(
+    int, char**, char**) = dropLibraryVariables;
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace vision;
   // The libraries underneath must not write to standard error: only fatal

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <mutex>
 
+#include "platform/text.hpp"
+
 namespace capture {
 
 namespace {
@@ -32,6 +34,13 @@ void writeAll(int fd, const char* data, size_t size) {
 
 }  // namespace
 
+Event unserialisable(const Event& event) {
+  const auto name = event.is_object() ? event.find("event") : event.end();
+  const std::string what =
+      name != event.end() && name->is_string() ? name->get<std::string>() : std::string("?");
+  return {{"event", "error"}, {"message", "event-not-serialisable: " + platform::validUtf8(what)}};
+}
+
 std::optional<std::string> eventLine(const Event& event) {
   if (!event.is_object() || !allNumbersFinite(event)) return std::nullopt;
   std::string compact;
@@ -53,7 +62,8 @@ std::optional<std::string> eventLine(const Event& event) {
 }
 
 void EventWriter::emit(const Event& event) {
-  const auto line = eventLine(event);
+  auto line = eventLine(event);
+  if (!line) line = eventLine(unserialisable(event));
   if (!line) return;
   // Lines longer than the pipe's atomic size could interleave with another
   // thread's; the lock, one for the whole process, keeps every line whole.

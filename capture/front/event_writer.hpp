@@ -15,9 +15,13 @@ namespace capture {
 // or a value that is not an object.
 std::optional<std::string> eventLine(const Event& event);
 
+// The error event that stands in for an event that cannot be serialised:
+// {"event":"error","message":"event-not-serialisable: <its name>"}.
+Event unserialisable(const Event& event);
+
 // Writes each event as one line in one write, whole even when several threads
 // emit at once (through any writer of the process). An event that cannot be
-// serialised is dropped without a word.
+// serialised is replaced by the error event that says so.
 class EventWriter final : public EventSink {
  public:
   explicit EventWriter(int fd = STDOUT_FILENO) : fd(fd) {}

@@ -45,6 +45,8 @@ struct ShareableContent {
   std::vector<RunningApplication> applications;
   std::vector<Display> displays;
   std::vector<Window> windows;  // front to back
+  // False where a display capture cannot leave applications out (Wayland).
+  bool displaysCanExcludeApplications = true;
 };
 
 // Takes a snapshot. Throws PlatformError when capture is not possible (no

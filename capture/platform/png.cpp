@@ -2,12 +2,14 @@
 
 #include <spng.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <system_error>
+#include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace capture {
@@ -59,19 +61,38 @@ bool writePng(const std::string& path, const Image& image) {
       image.pixels.size() < image.bytesPerRow * static_cast<size_t>(image.height))
     return false;
   // Written beside the destination and renamed over it, so a failed write
-  // neither leaves a partial file nor destroys an earlier one.
-  const std::string temporary = path + ".partial-" + std::to_string(getpid());
-  FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (!file) return false;
-  bool ok = encode(file, image);
-  ok = (std::fclose(file) == 0) && ok;
-  std::error_code ec;
-  if (ok) std::filesystem::rename(temporary, path, ec);
-  if (!ok || ec) {
-    std::filesystem::remove(temporary, ec);
+  // neither leaves a partial file nor destroys an earlier one. The temporary
+  // name is short and used relative to the directory, so that it fits
+  // wherever the destination's own name does.
+  const std::filesystem::path destination(path);
+  const std::string name = destination.filename().string();
+  if (name.empty() || name == "." || name == "..") return false;
+  const std::filesystem::path parent = destination.parent_path();
+  const int directory =
+      ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0) return false;
+  std::string temporary;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    temporary = ".orvik-" + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".partial";
+    fd = ::openat(directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  FILE* file = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+  if (!file) {
+    if (fd >= 0) {
+      ::close(fd);
+      ::unlinkat(directory, temporary.c_str(), 0);
+    }
+    ::close(directory);
     return false;
   }
-  return true;
+  bool ok = encode(file, image);
+  ok = (std::fclose(file) == 0) && ok;
+  ok = ok && ::renameat(directory, temporary.c_str(), directory, name.c_str()) == 0;
+  if (!ok) ::unlinkat(directory, temporary.c_str(), 0);
+  ::close(directory);
+  return ok;
 }
 
 }  // namespace platform

@@ -20,12 +20,15 @@ enum class MediaType { video, audio };
 inline constexpr const char* kVideoCodecTypeH264 = "avc1";
 inline constexpr uint32_t kAudioFormatMPEG4AAC = 0x61616320;  // 'aac '
 
+// The highest frame rate a writer can be told to expect.
+inline constexpr int64_t kMaxExpectedSourceFrameRate = 1000;
+
 struct VideoSettings {
   std::string codec = kVideoCodecTypeH264;
   int64_t width = 0;
   int64_t height = 0;
   int64_t averageBitRate = 0;
-  int64_t expectedSourceFrameRate = 0;
+  int64_t expectedSourceFrameRate = 0;  // at most kMaxExpectedSourceFrameRate
 };
 
 struct AudioSettings {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/writer.hpp"
+
 namespace capture {
 
 namespace {
@@ -40,7 +42,7 @@ int32_t captureFrameRate(std::optional<int64_t> fps) {
 }
 
 int64_t expectedSourceFrameRate(std::optional<int64_t> fps) {
-  return fps.value_or(kDefaultFrameRate);
+  return std::min(fps.value_or(kDefaultFrameRate), platform::kMaxExpectedSourceFrameRate);
 }
 
 std::optional<int64_t> videoAverageBitRate(int64_t width, int64_t height) {

@@ -20,7 +20,11 @@ OutputSize recordingSize(int64_t width, int64_t height, std::optional<int64_t> m
 // Frames per second of the capture interval: `fps` held to 1..60, 30 when absent.
 int32_t captureFrameRate(std::optional<int64_t> fps);
 
-// The rate the encoder is told to expect: `fps` as given, 30 when absent.
+// The rate the encoder is told to expect: `fps` as asked, 30 when absent, held
+// down to the most a writer takes (platform::kMaxExpectedSourceFrameRate).
+// Above 60 it exceeds the capture rate: the encoder is tuned for the rate
+// asked for. A rate of zero or below goes through as it is, and the writer
+// refuses it (a failed start), as it always has.
 int64_t expectedSourceFrameRate(std::optional<int64_t> fps);
 
 // The larger of 4 × width × height and 6000000 bit/s; nothing when the

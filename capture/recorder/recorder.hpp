@@ -22,9 +22,12 @@ namespace capture {
 
 // None of the applications chosen for their audio is running.
 struct AudioAppsNotRunning {};
+// "output" and "systemAudio" name the same file: one writer would destroy the
+// other's file.
+struct SameOutputFiles {};
 
 // Why a recording did not start, beyond a failure of the platform.
-using StartError = std::variant<TargetError, AudioAppsNotRunning>;
+using StartError = std::variant<TargetError, AudioAppsNotRunning, SameOutputFiles>;
 
 // The error's text in the "error" event.
 std::string startErrorMessage(const StartError& error);
@@ -38,7 +41,8 @@ class Recorder : public platform::StreamOutput, public platform::StreamDelegate 
   // Sets up and starts the capture; reports "started". Returns why the job
   // cannot be recorded; throws platform::PlatformError (or a library's
   // exception) when a service fails. Earlier files are removed before the
-  // audio applications are looked for.
+  // audio applications are looked for, and after the two paths are found to
+  // name different files.
   std::optional<StartError> start();
   // Synchronous on the queue; each reports its event afterwards.
   void pause();

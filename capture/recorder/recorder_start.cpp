@@ -34,6 +34,30 @@ void removeEarlierFile(const std::string& path) {
   std::filesystem::remove(path, ignored);
 }
 
+// The file a path names as far as it can be told before it exists: absolute,
+// with the links and dot-dots of its directory resolved, and a final symbolic
+// link followed (even one whose target does not exist yet).
+std::filesystem::path resolvedPath(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path p = fs::absolute(path, ec);
+  for (int links = 0; links < 40; ++links) {
+    p = fs::weakly_canonical(p.parent_path(), ec) / p.filename();
+    if (!fs::is_symlink(fs::symlink_status(p, ec))) break;
+    const fs::path target = fs::read_symlink(p, ec);
+    if (ec) break;
+    p = target.is_absolute() ? target : p.parent_path() / target;
+  }
+  return p.lexically_normal();
+}
+
+// Whether two paths name one file: the same resolved path, or, for files
+// that exist, the same file under two names.
+bool sameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  return resolvedPath(a) == resolvedPath(b) || std::filesystem::equivalent(a, b, ec);
+}
+
 // The applications of the content whose bundle identifier is one of the
 // wanted ones, in the content's order.
 std::vector<RunningApplication> matchingApplications(const ShareableContent& content,
@@ -99,6 +123,8 @@ std::optional<StartError> Recorder::start() {
   configuration.channelCount = kChannelCount;
   configuration.excludesCurrentProcessAudio = true;
 
+  if (options.systemAudio && sameFile(options.output, *options.systemAudio))
+    return SameOutputFiles{};
   removeEarlierFile(options.output);
   videoWriter = makeAssetWriter(options.output, FileType::quickTimeMovie);
 
@@ -154,12 +180,14 @@ std::optional<StartError> Recorder::start() {
     }
   }
 
-  startCapture(*mainStream);
-  stream = mainStream;
+  // The applications' audio first: its start returns once their sound flows,
+  // and the recording's timeline begins with the screen's first frame.
   if (applicationStream) {
     startCapture(*applicationStream);
     audioStream = applicationStream;
   }
+  startCapture(*mainStream);
+  stream = mainStream;
 
   events.emit({{"event", "started"},
                {"width", size.width},

@@ -72,6 +72,8 @@ const char* targetErrorMessage(TargetError error) {
       return "window-excluded";
     case TargetError::invalidScale:
       return "invalid-scale";
+    case TargetError::excludingUnsupported:
+      return "excluding-apps-unsupported";
   }
   return "invalid-scale";
 }
@@ -95,6 +97,10 @@ std::variant<CaptureTarget, TargetError> captureTarget(const Options& options,
       }
     }
     if (!display) return TargetError::displayNotFound;
+    // Where applications cannot be left out, a recording that shows them
+    // anyway would be wrong: refused, whether or not the pids are known.
+    if (!excludePids.empty() && !content.displaysCanExcludeApplications)
+      return TargetError::excludingUnsupported;
 
     CaptureTarget target;
     target.filter = platform::makeDisplayFilter(*display, std::move(excluded), {});

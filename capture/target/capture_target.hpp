@@ -26,15 +26,17 @@ enum class TargetError {
   invalidArea,
   windowNotFound,
   windowExcluded,
-  invalidScale
+  invalidScale,
+  excludingUnsupported  // the desktop cannot leave applications out of a display
 };
 
 // The error's text in the "error" event: "display-not-found", "invalid-area", …
 const char* targetErrorMessage(TargetError error);
 
 // The target, or the first problem found: a window job looks for its window
-// (then whether it is excluded); a display job for its display, then tests
-// its area; the scale is applied last.
+// (then whether it is excluded); a display job for its display, then whether
+// the applications it excludes can be left out, then tests its area; the
+// scale is applied last.
 std::variant<CaptureTarget, TargetError> captureTarget(const Options& options,
                                                        const platform::ShareableContent& content);
 

@@ -70,8 +70,10 @@ def probe(path):
 
 
 def pcm(path):
-    """The audio of a file as 48 kHz mono 16-bit samples."""
-    return array.array("h", subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "s16le",
+    """The audio of a file as 48 kHz mono 16-bit samples, from time zero on, as a player
+    plays it (an edit that hides the encoder's priming honoured)."""
+    return array.array("h", subprocess.run(["ffmpeg", "-v", "error", "-seek_timestamp", "1",
+                                            "-ss", "0", "-i", path, "-f", "s16le",
                                             "-ac", "1", "-ar", "48000", "-"],
                                            capture_output=True, check=True).stdout)
 

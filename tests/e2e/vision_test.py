@@ -10,6 +10,7 @@ exercises the padded rows of the frame buffer.
 """
 import collections
 import json
+import os
 import re
 import subprocess
 import sys
@@ -46,10 +47,12 @@ class CommandLine(unittest.TestCase):
             (["text", "64", "48"], b"", 0, b"", b""),
             (["faces", "20", "16"], gray * 2 + gray[:100], 2, b"null\n" * 2, b"truncated frame\n"),
         ]
+        # Settings of the libraries underneath that make them talk or look elsewhere.
+        env = dict(os.environ, OMP_NUM_THREADS="abc", OMP_DISPLAY_ENV="true", TBB_VERSION="1")
         for args, data, status, out, err in cases:
             with self.subTest(args=args):
                 # check must answer with its input left open and unread.
-                proc = subprocess.Popen([TOOL, *args], stdin=subprocess.PIPE,
+                proc = subprocess.Popen([TOOL, *args], stdin=subprocess.PIPE, env=env,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                 if data is not None:
                     proc.stdin.write(data)

@@ -1,4 +1,5 @@
 #include "frame_input.hpp"
+#include "output.hpp"
 
 #include <gtest/gtest.h>
 
@@ -73,6 +74,16 @@ TEST(PixelBuffer, RowsLandAtTheBufferStride) {
     for (int64_t x = 0; x < 68; ++x)
       ASSERT_EQ(buffer.baseAddress[y * 128 + x], bytes[static_cast<size_t>(y * 68 + x)])
           << y << "," << x;
+}
+
+TEST(OneLine, LineBreaksAndTheWhiteSpaceAroundThemBecomeOneSpace) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"OpenCV(4.6.0) a.cpp:1: error: (-215)\n  x in function 'f'\n",
+       "OpenCV(4.6.0) a.cpp:1: error: (-215) x in function 'f'"},
+      {"a\r\nb \t\fc\vd", "a b c d"},
+      {"\n unknown mode  a\tb ", "unknown mode  a\tb "},
+  };
+  for (const auto& [message, line] : cases) EXPECT_EQ(oneLine(message), line) << message;
 }
 
 }  // namespace

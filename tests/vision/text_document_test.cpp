@@ -1,4 +1,5 @@
 #include "text_document.hpp"
+#include "platform/text_recognizer.hpp"
 
 #include <string>
 #include <vector>
@@ -79,6 +80,14 @@ TEST(TextDocument, LinesWordsAndFacesWithTopLeftBoxes) {
 TEST(TextDocument, EmptyAndUnserialisableDocuments) {
   EXPECT_EQ(textDocument({}, {}), R"({"faces":[],"lines":[]})");
   EXPECT_EQ(textDocument({lineOf("caf\xC3")}, {}), "{}");
+}
+
+TEST(TextRecognizer, AnUnreadableModelIsAnErrorAndNothingOnStandardError) {
+  std::vector<uint8_t> pixels(32 * 32 * 4, 255);
+  TextRecognizer recognizer("/nonexistent");
+  testing::internal::CaptureStderr();
+  EXPECT_THROW(recognizer.recognize(PixelBuffer{32, 32, 32 * 4, pixels.data(), {}}), VisionError);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 }  // namespace

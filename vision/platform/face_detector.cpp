@@ -9,6 +9,7 @@
 #include "blazeface_back_256.h"
 #include "blazeface_front_128.h"
 #include "platform/blazeface_model.hpp"
+#include "platform/opencv_error.hpp"
 
 namespace vision {
 
@@ -28,13 +29,6 @@ namespace {
 
 constexpr float minScore = 0.5f;
 constexpr float mergeOverlap = 0.3f;
-
-std::string describe(const cv::Exception& e) {
-  std::string text = e.err.empty() ? std::string(e.what()) : e.err;
-  if (!e.func.empty()) text += " in " + e.func;
-  std::replace(text.begin(), text.end(), '\n', ' ');
-  return text;
-}
 
 }  // namespace
 

@@ -4,7 +4,11 @@
 #include <climits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <leptonica/allheaders.h>
 #include <omp.h>
@@ -12,6 +16,8 @@
 #include <tesseract/resultiterator.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include "platform/opencv_error.hpp"
 
 namespace vision {
 
@@ -42,12 +48,39 @@ void runSingleThreaded() {
   omp_set_max_active_levels(0);
 }
 
-std::unique_ptr<tesseract::TessBaseAPI> loadEngine() {
+// Tesseract reports a model it cannot read in four lines on standard error
+// before the debug_file setting can apply, and its error routine writes there
+// directly whatever that setting says. While the engine runs, standard error
+// is /dev/null; the tool's own messages are written after it is back.
+class QuietStandardError {
+ public:
+  QuietStandardError() {
+    saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (saved_ < 0) return;
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+      ::dup2(null, STDERR_FILENO);
+      ::close(null);
+    }
+  }
+  ~QuietStandardError() {
+    if (saved_ < 0) return;
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+  }
+  QuietStandardError(const QuietStandardError&) = delete;
+  QuietStandardError& operator=(const QuietStandardError&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
+std::unique_ptr<tesseract::TessBaseAPI> loadEngine(const std::string& modelDirectory) {
   runSingleThreaded();
   // Leptonica reports recoverable oddities on standard error; none is fatal.
   setMsgSeverity(L_SEVERITY_NONE);
   auto engine = std::make_unique<tesseract::TessBaseAPI>();
-  if (engine->Init(kTessdata, "eng", tesseract::OEM_LSTM_ONLY, nullptr, 0, &kInitNames,
+  if (engine->Init(modelDirectory.c_str(), "eng", tesseract::OEM_LSTM_ONLY, nullptr, 0, &kInitNames,
                    &kInitValues, false) != 0) {
     return nullptr;
   }
@@ -141,7 +174,9 @@ std::vector<RecognizedLine> readLines(tesseract::ResultIterator& it, double widt
 
 }  // namespace
 
-TextRecognizer::TextRecognizer() = default;
+TextRecognizer::TextRecognizer() : TextRecognizer(kTessdata) {}
+TextRecognizer::TextRecognizer(std::string modelDirectory)
+    : modelDirectory_(std::move(modelDirectory)) {}
 TextRecognizer::~TextRecognizer() = default;
 
 std::vector<RecognizedLine> TextRecognizer::recognize(const PixelBuffer& buffer) {
@@ -149,9 +184,10 @@ std::vector<RecognizedLine> TextRecognizer::recognize(const PixelBuffer& buffer)
       buffer.height > INT_MAX || buffer.baseAddress == nullptr) {
     throw VisionError("the frame has no pixels");
   }
-  if (!engine_) engine_ = loadEngine();
+  const QuietStandardError quiet;
+  if (!engine_) engine_ = loadEngine(modelDirectory_);
   if (!engine_) {
-    throw VisionError(std::string("could not load the English text model from ") + kTessdata);
+    throw VisionError("could not load the English text model from " + modelDirectory_);
   }
   tesseract::TessBaseAPI& api = *engine_;
 
@@ -161,7 +197,11 @@ std::vector<RecognizedLine> TextRecognizer::recognize(const PixelBuffer& buffer)
   const int height = static_cast<int>(buffer.height);
   const cv::Mat bgra(height, width, CV_8UC4, buffer.baseAddress, buffer.bytesPerRow);
   cv::Mat gray;
-  cv::cvtColor(bgra, gray, cv::COLOR_BGRA2GRAY);
+  try {
+    cv::cvtColor(bgra, gray, cv::COLOR_BGRA2GRAY);
+  } catch (const cv::Exception& e) {
+    throw VisionError(describe(e));
+  }
   api.SetImage(gray.data, width, height, 1, static_cast<int>(gray.step));
 
   if (api.Recognize(nullptr) != 0) {

@@ -30,10 +30,11 @@ TEST(OutputArithmetic, SizesRatesAndBitRates) {
     EXPECT_EQ(recordingSize(width, height, maxWidth), expected)
         << width << "x" << height << " at most " << maxWidth.value_or(0);
 
-  // The capture rate is held to 1..60, the rate the encoder expects is not; 30 when absent.
+  // The capture rate is held to 1..60, the rate the encoder expects to at most
+  // what a writer takes (1000); 30 when absent.
   const std::tuple<std::optional<int64_t>, int32_t, int64_t> rates[] = {
-      {kNone, 30, 30}, {0, 1, 0},        {-5, 1, -5},    {24, 24, 24},
-      {120, 60, 120},  {kMax, 60, kMax}, {kMin, 1, kMin}};
+      {kNone, 30, 30},  {0, 1, 0},        {-5, 1, -5},      {24, 24, 24},   {120, 60, 120},
+      {1000, 60, 1000}, {5000, 60, 1000}, {kMax, 60, 1000}, {kMin, 1, kMin}};
   for (const auto& [fps, capture, expected] : rates) {
     EXPECT_EQ(captureFrameRate(fps), capture) << fps.value_or(-1);
     EXPECT_EQ(expectedSourceFrameRate(fps), expected) << fps.value_or(-1);

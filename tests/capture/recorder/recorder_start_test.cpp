@@ -174,6 +174,29 @@ TEST(RecorderStart, StreamsWritersAndFailures) {
   EXPECT_TRUE(mainStream().stopped && second.stopped);
 }
 
+// One file named twice (through a link, also one not yet pointing at a file,
+// a dot-dot or a relative path) is refused before any earlier file is removed.
+TEST(RecorderStart, SameFileForBothOutputsIsRefused) {
+  namespace fs = std::filesystem;
+  std::unique_ptr<Recorder> recorder;
+  const auto dir = fs::temp_directory_path() / ("orvik-same-" + std::to_string(getpid()));
+  const auto movie = dir / "movie.mov";
+  fs::create_directories(dir / "sub");
+  fs::create_symlink("movie.mov", dir / "link.m4a");
+  fs::create_symlink("../new.mov", dir / "sub" / "dangling.m4a");
+  const std::pair<fs::path, fs::path> cases[] = {{movie, dir / "link.m4a"},
+                                                 {movie, dir / "sub" / ".." / "movie.mov"},
+                                                 {fs::relative(movie), movie},
+                                                 {dir / "new.mov", dir / "sub" / "dangling.m4a"}};
+  for (const auto& [output, audio] : cases) {
+    std::ofstream(movie) << "old";
+    const Script same = [&](fake::State&, Options& o) { o.output = output, o.systemAudio = audio; };
+    EXPECT_EQ(startWith(same, recorder), "refused: same-output-files, 0 writers\n") << audio;
+    EXPECT_TRUE(fs::exists(movie) && fs::file_size(movie) == 3) << audio;
+  }
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace recorder_test
 

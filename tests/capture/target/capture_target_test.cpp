@@ -115,6 +115,16 @@ TEST(CaptureTarget, Errors) {
     const auto* error = std::get_if<TargetError>(&resolved);
     EXPECT_EQ(error ? targetErrorMessage(*error) : "resolved", message);
   }
+  // Where a display cannot leave applications out, excluding any is refused,
+  // even a pid that matches no application; a window job is unaffected.
+  platform::ShareableContent fixed = sampleContent();
+  fixed.displaysCanExcludeApplications = false;
+  Options o;
+  o.excludePids = std::vector<int32_t>{999};
+  EXPECT_EQ(targetErrorMessage(std::get<TargetError>(captureTarget(o, fixed))),
+            std::string("excluding-apps-unsupported"));
+  o.window = 51;
+  EXPECT_TRUE(std::holds_alternative<CaptureTarget>(captureTarget(o, fixed)));
 }
 
 }  // namespace

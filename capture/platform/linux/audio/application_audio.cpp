@@ -14,6 +14,12 @@ namespace {
 
 int64_t nowNs() { return hostClockNow().value; }
 
+// How long starting waits for the chosen applications' playback streams to
+// deliver (see started); streams that never do (a client that stopped
+// writing) hold the start no longer than this.
+constexpr int64_t kPlayingWaitNs = 1'500'000'000;
+constexpr int64_t kSteadyMs = 100;
+
 std::optional<pid_t> processOf(const pa_proplist* properties) {
   const char* text =
       properties ? pa_proplist_gets(properties, PA_PROP_APPLICATION_PROCESS_ID) : nullptr;
@@ -37,6 +43,34 @@ void ApplicationAudio::begin(int64_t) {
   done(pa_context_get_sink_info_list(context(), &ApplicationAudio::onSinkInfo, this));
   done(
       pa_context_get_sink_input_info_list(context(), &ApplicationAudio::onSinkInputListInfo, this));
+}
+
+// An output renders its playback streams ahead of playing them, by up to
+// the largest buffer a client asked for (seconds for some players); a
+// monitor attached now only receives what is rendered from now on. Starting
+// returns once every chosen stream that was playing has delivered through
+// its monitor, so that the recording, whose screen starts afterwards, begins
+// with their sound. Streams that are corked (paused) are not waited for, nor
+// are those that start later.
+void ApplicationAudio::started(int64_t now) {
+  awaitUntil(now + kPlayingWaitNs, [this] { return playingDelivered(); });
+}
+
+bool ApplicationAudio::playingDelivered() {
+  if (!listed_) return false;
+  // An output that had rendered far ahead hands over a first burst, then may
+  // pause until it renders again: a stream counts once it has delivered a
+  // steady stretch.
+  const int64_t steady = selection.sampleRate * kSteadyMs / 1000;
+  for (const uint32_t index : playingAtStart_) {
+    const auto it = applications_.find(index);
+    if (it == applications_.end()) continue;
+    const auto next = it->second->timeline.continuation();
+    if (!next) return false;
+    const int64_t first = firstDelivered_.try_emplace(index, *next).first->second;
+    if (*next - first < steady) return false;
+  }
+  return true;
 }
 
 void ApplicationAudio::detachAll() {
@@ -189,7 +223,14 @@ void ApplicationAudio::onSinkInfo(pa_context*, const pa_sink_info* info, int, vo
 
 void ApplicationAudio::onSinkInputListInfo(pa_context*, const pa_sink_input_info* info, int,
                                            void* userdata) {
-  if (info) static_cast<ApplicationAudio*>(userdata)->consider(*info);
+  auto* engine = static_cast<ApplicationAudio*>(userdata);
+  if (!info) {
+    engine->listed_ = true;
+    return;
+  }
+  engine->consider(*info);
+  if (!info->corked && engine->applications_.count(info->index))
+    engine->playingAtStart_.insert(info->index);
 }
 
 void ApplicationAudio::onSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol,

@@ -6,6 +6,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "platform/linux/audio/capture_engine.hpp"
@@ -32,6 +33,7 @@ class ApplicationAudio : public CaptureEngine {
                                                PA_SUBSCRIPTION_MASK_SINK);
   }
   void begin(int64_t now) override;
+  void started(int64_t now) override;
   void event(unsigned facility, unsigned type, uint32_t index) override;
   void noteDelivered(std::vector<std::optional<int64_t>>& delivered) const override;
   void reconcile(int64_t now) override;
@@ -51,8 +53,17 @@ class ApplicationAudio : public CaptureEngine {
   static void onSinkInputListInfo(pa_context*, const pa_sink_input_info* info, int, void* userdata);
   static void onSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* userdata);
 
+  // True once every source playing at start has delivered a steady stretch
+  // of audio, or gone.
+  bool playingDelivered();
+
   std::map<uint32_t, std::unique_ptr<Source>> applications_;  // by sink input
-  std::map<uint32_t, std::string> monitors_;                  // sink -> its monitor source
+  // The chosen playback streams that were playing (not corked) at start, and
+  // whether the list they come from is complete.
+  std::set<uint32_t> playingAtStart_;
+  bool listed_ = false;
+  std::map<uint32_t, int64_t> firstDelivered_;  // where each one's first audio ended
+  std::map<uint32_t, std::string> monitors_;    // sink -> its monitor source
   // One low-latency record stream on every output's monitor, whose audio is
   // thrown away. An output renders ahead of playing by as much as its clients
   // allow (up to seconds); audio rendered before a new playback stream's

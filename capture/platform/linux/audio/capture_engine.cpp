@@ -73,12 +73,16 @@ void CaptureEngine::start() {
 // monitor existed, never reaches it. Starting the default output's capture
 // returns once its audio flows, so that whatever starts after it (the
 // screen capture of the same stream, and with it the recording's timeline)
-// begins where the audio does. (Chosen applications' audio comes on a
-// stream of its own that has no screen to hold back.)
+// begins where the audio does. Chosen applications' audio waits likewise for
+// their playback streams (see ApplicationAudio::started); its stream is
+// started before the screen's.
 void CaptureEngine::awaitFirstAudio(int64_t started) {
-  const int64_t deadline = started + kFirstAudioWaitNs;
+  awaitUntil(started + kFirstAudioWaitNs, [this] { return audioFlowing_; });
+}
+
+void CaptureEngine::awaitUntil(int64_t deadline, const std::function<bool()>& ready) {
   awaiting_ = true;
-  while (!failed_ && !audioFlowing_ && nowNs() < deadline)
+  while (!failed_ && !ready() && nowNs() < deadline)
     pa_threaded_mainloop_wait(connection_->loop());  // woken by reads and ticks
   awaiting_ = false;
 }

@@ -7,6 +7,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -77,8 +78,12 @@ class CaptureEngine {
   // A stream that failed waits before it is tried again.
   static int64_t retryDelay(int failures);
   static void done(pa_operation* operation);
-  // Wakes `start` while it waits for the first audio.
+  // Returns once some source has delivered audio, or at the latest a while
+  // after `started`.
   void awaitFirstAudio(int64_t started);
+  // Returns once `ready` holds (checked after every read and tick), the
+  // connection failed, or `deadline` has passed.
+  void awaitUntil(int64_t deadline, const std::function<bool()>& ready);
   // Takes down a source the server ended; true when it is due to be tried again.
   static bool revive(Source& source, int64_t now);
   static void noteSource(const Source& source, std::vector<std::optional<int64_t>>& delivered);
@@ -108,7 +113,7 @@ class CaptureEngine {
   AudioMixer mixer_;
   const size_t frameBytes_;
   int64_t holdbackFrames_;
-  bool awaiting_ = false;                          // start() waits for the first audio
+  bool awaiting_ = false;                          // start() waits for audio
   bool audioFlowing_ = false;                      // some source has delivered audio
   std::vector<std::optional<int64_t>> delivered_;  // scratch of handOut
 };

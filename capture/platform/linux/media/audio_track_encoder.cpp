@@ -69,9 +69,9 @@ class AudioTrackEncoder : public TrackEncoder {
   std::vector<std::vector<float>> converted_;  // one plane per output channel
   int64_t convertedCount_ = 0;
   std::unique_ptr<AVAudioFifo, FifoFree> fifo_;
-  int64_t cursor_;       // track position of the next sample to queue
-  int64_t nextFrameAt_;  // track position of the next frame handed to the encoder
-  int64_t nextFragmentAt_ = 0;
+  int64_t cursor_;                      // track position of the next sample to queue
+  int64_t nextFrameAt_;                 // track position of the next frame handed to the encoder
+  int64_t nextFragmentAt_ = INT64_MIN;  // the first packet starts one
 };
 
 AudioTrackEncoder::AudioTrackEncoder(const AudioSettings& s)
@@ -94,12 +94,11 @@ AudioTrackEncoder::AudioTrackEncoder(const AudioSettings& s)
   fifo_.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, channels_, c.frame_size * 4));
   if (!fifo_) refuse("ran out of memory", AVERROR(ENOMEM));
   tolerance_ = c.sample_rate * kJitterToleranceMs / 1000;
-  // The encoder's output starts with `initial_padding` samples of its own.
-  // The file carries no edit to hide them, so the first real sample is taken
-  // to sit that far into the track: what a player hears at time t is what
-  // was captured at t.
-  cursor_ = c.initial_padding;
-  nextFrameAt_ = c.initial_padding;
+  // The encoder's output starts with `initial_padding` samples of its own:
+  // its packets start that far before zero, and the file's edit hides them,
+  // so that the first sample captured is the first one heard.
+  cursor_ = 0;
+  nextFrameAt_ = 0;
 }
 
 std::optional<int64_t> AudioTrackEncoder::admit(const SampleBuffer& sample, int64_t position) {
@@ -215,7 +214,8 @@ void AudioTrackEncoder::send(AVFrame* frame, FragmentedFile& file) {
     if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
     if (rc < 0) refuse("failed", rc);
     const bool startsFragment = packet->pts >= nextFragmentAt_;
-    if (startsFragment) nextFragmentAt_ = (packet->pts / fragmentLength + 1) * fragmentLength;
+    if (startsFragment)
+      nextFragmentAt_ = (std::max<int64_t>(packet->pts, 0) / fragmentLength + 1) * fragmentLength;
     file.add(std::move(packet), startsFragment);
   }
 }

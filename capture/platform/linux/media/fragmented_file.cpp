@@ -106,6 +106,9 @@ FragmentedFile::FragmentedFile(const std::string& path, const char* muxer,
   // the header carries an empty index so that every fragment stands alone.
   AVDictionary* options = nullptr;
   av_dict_set(&options, "movflags", "frag_custom+empty_moov+default_base_moof", 0);
+  // An encoder's priming (AAC's) is hidden by an edit, which the muxer only
+  // writes when the header waits for the first fragment.
+  if (codec.initial_padding > 0) av_dict_set(&options, "movflags", "+delay_moov", AV_DICT_APPEND);
   rc = avformat_write_header(context_, &options);
   av_dict_free(&options);
   if (rc < 0) {

@@ -11,7 +11,7 @@ namespace capture {
 namespace platform {
 
 inline constexpr int64_t kMaxVideoDimension = 16384;
-inline constexpr int64_t kMaxVideoFrameRate = 1000;
+inline constexpr int64_t kMaxVideoFrameRate = kMaxExpectedSourceFrameRate;
 inline constexpr int64_t kMaxVideoBitRate = 2'000'000'000;
 
 // Throw PlatformError naming the first refused value.

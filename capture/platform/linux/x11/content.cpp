@@ -5,6 +5,7 @@
 
 #include "platform/content.hpp"
 #include "platform/error.hpp"
+#include "platform/linux/backends.hpp"
 #include "platform/linux/x11/connection.hpp"
 #include "platform/linux/x11/desktop_entry.hpp"
 #include "platform/linux/x11/monitors.hpp"
@@ -19,7 +20,9 @@ int64_t toPoints(double pixels, double scale) { return std::llround(pixels / sca
 
 }  // namespace
 
-ShareableContent getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly) {
+namespace x11 {
+
+ShareableContent shareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly) {
   auto connection = x11::connect();
   xcb_connection_t* c = connection->xcb;
   // Reading the root window proves that the screen can be read at all.
@@ -66,6 +69,8 @@ ShareableContent getShareableContent(bool excludingDesktopWindows, bool onScreen
   x11::checkConnection(*connection);
   return content;
 }
+
+}  // namespace x11
 
 }  // namespace platform
 

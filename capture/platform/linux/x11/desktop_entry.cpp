@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/text.hpp"
+
 namespace capture {
 
 namespace platform::x11 {
@@ -35,7 +37,8 @@ Entry readEntry(const std::filesystem::path& path) {
       continue;
     }
     if (!inMainGroup) continue;
-    if (line.rfind("Name=", 0) == 0) entry.name = line.substr(5);
+    // Entries are UTF-8 by definition; a broken one must not break the event.
+    if (line.rfind("Name=", 0) == 0) entry.name = validUtf8(line.substr(5));
     if (line.rfind("StartupWMClass=", 0) == 0) entry.wmClass = line.substr(15);
   }
   return entry;

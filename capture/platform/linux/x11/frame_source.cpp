@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "platform/error.hpp"
+#include "platform/linux/backends.hpp"
 #include "platform/linux/x11/capture.hpp"
 
 namespace capture {
@@ -49,11 +50,15 @@ class ProbedSource : public FrameSource {
 
 }  // namespace
 
-std::unique_ptr<FrameSource> makeFrameSource(const ContentFilter& filter,
-                                             const StreamConfiguration& configuration) {
-  return std::make_unique<ProbedSource>(filter, configuration);
+}  // namespace platform::screen
+
+namespace platform::x11 {
+
+std::unique_ptr<screen::FrameSource> makeFrameSource(const ContentFilter& filter,
+                                                     const StreamConfiguration& configuration) {
+  return std::make_unique<screen::ProbedSource>(filter, configuration);
 }
 
-}  // namespace platform::screen
+}  // namespace platform::x11
 
 }  // namespace capture

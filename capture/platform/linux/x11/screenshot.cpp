@@ -1,14 +1,13 @@
-#include "platform/screenshot.hpp"
-
+#include "platform/linux/backends.hpp"
 #include "platform/linux/x11/capture.hpp"
 
 namespace capture {
 
-namespace platform {
+namespace platform::x11 {
 
 // One frame through the same grab path as a capture stream.
 Image captureImage(const ContentFilter& filter, const StreamConfiguration& configuration) {
-  const auto capture = x11::makeCapture(filter, configuration);
+  const auto capture = makeCapture(filter, configuration);
   Image image;
   image.width = configuration.width;
   image.height = configuration.height;
@@ -18,6 +17,6 @@ Image captureImage(const ContentFilter& filter, const StreamConfiguration& confi
   return image;
 }
 
-}  // namespace platform
+}  // namespace platform::x11
 
 }  // namespace capture

@@ -5,6 +5,8 @@
 
 #include <xcb/res.h>
 
+#include "platform/text.hpp"
+
 namespace capture {
 
 namespace platform::x11 {
@@ -36,22 +38,18 @@ Atoms internAtoms(xcb_connection_t* c) {
           internAtom(c, "_NET_WM_WINDOW_TYPE_DOCK")};
 }
 
-std::optional<std::string> stringProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t property,
-                                          xcb_atom_t type) {
+// A text property as UTF-8. STRING properties (and those read as any type,
+// WM_NAME: mostly STRING) are Latin-1; text that is valid UTF-8 is kept as it
+// is, since many clients put UTF-8 there anyway. UTF8_STRING properties get
+// ill-formed bytes replaced.
+std::optional<std::string> textProperty(xcb_connection_t* c, xcb_window_t w, xcb_atom_t property,
+                                        xcb_atom_t type) {
   auto raw = getProperty(c, w, property, type);
   if (!raw) return std::nullopt;
-  return std::string(raw->begin(), raw->end());
-}
-
-// WM_CLASS holds "instance\0class\0".
-std::optional<std::string> wmClass(xcb_connection_t* c, xcb_window_t w) {
-  auto raw = stringProperty(c, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING);
-  if (!raw) return std::nullopt;
-  const size_t split = raw->find('\0');
-  if (split == std::string::npos) return std::string();
-  std::string cls = raw->substr(split + 1);
-  if (const size_t end = cls.find('\0'); end != std::string::npos) cls.resize(end);
-  return cls;
+  const std::string text(raw->begin(), raw->end());
+  const std::string valid = validUtf8(text);
+  const bool latin1 = type == XCB_ATOM_STRING || type == 0;
+  return latin1 && valid != text ? latin1ToUtf8(text) : valid;
 }
 
 bool isIconic(xcb_connection_t* c, xcb_window_t w, const Atoms& a) {
@@ -93,12 +91,13 @@ std::optional<TopLevelWindow> describe(xcb_connection_t* c, xcb_window_t root, x
   else
     window.layer = kUtilityLayer;
 
-  if (auto title = stringProperty(c, w, a.netWmName, a.utf8String))
+  if (auto title = textProperty(c, w, a.netWmName, a.utf8String))
     window.title = *title;
-  else if (auto name = stringProperty(c, w, XCB_ATOM_WM_NAME, 0))
+  else if (auto name = textProperty(c, w, XCB_ATOM_WM_NAME, 0))
     window.title = *name;
-  window.windowClass = wmClass(c, w).value_or("");
-  window.gtkApplicationId = stringProperty(c, w, a.gtkApplicationId, a.utf8String).value_or("");
+  if (auto raw = getProperty(c, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING))
+    window.windowClass = windowClassOf(std::string(raw->begin(), raw->end()));
+  window.gtkApplicationId = textProperty(c, w, a.gtkApplicationId, a.utf8String).value_or("");
   window.pid = windowPid(c, w);
   return window;
 }
@@ -111,6 +110,16 @@ std::vector<xcb_window_t> children(xcb_connection_t* c, xcb_window_t w) {
 }
 
 }  // namespace
+
+std::string windowClassOf(std::string_view wmClass) {
+  const size_t split = wmClass.find('\0');
+  if (split == std::string_view::npos) return std::string();
+  std::string_view cls = wmClass.substr(split + 1);
+  cls = cls.substr(0, cls.find('\0'));
+  const std::string text(cls);
+  const std::string valid = validUtf8(text);
+  return valid == text ? valid : latin1ToUtf8(text);
+}
 
 std::optional<int32_t> windowPid(xcb_connection_t* c, xcb_window_t window) {
   const auto pid = getCardinals(c, window, internAtom(c, "_NET_WM_PID"), XCB_ATOM_CARDINAL);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/linux/x11/connection.hpp"
@@ -28,6 +29,10 @@ struct TopLevelWindow {
 // list when it publishes one, else the root's children that carry WM_CLASS
 // and are mapped (or iconic).
 std::vector<TopLevelWindow> listTopLevelWindows(const Connection& connection);
+
+// The class part of a WM_CLASS value ("instance\0class\0") as UTF-8: the
+// property is Latin-1, but a class that is valid UTF-8 is kept as it is.
+std::string windowClassOf(std::string_view wmClass);
 
 // The process that owns a window: _NET_WM_PID, else the X-Resource client pid.
 std::optional<int32_t> windowPid(xcb_connection_t* c, xcb_window_t window);

@@ -102,11 +102,12 @@ inline nlohmann::json probe(const std::filesystem::path& file) {
                                nullptr, false);
 }
 
-// What ffmpeg decodes from the file, in the given raw format.
+// What ffmpeg decodes from the file, in the given raw format, from time zero
+// on, as a player plays it (an edit that hides an encoder's priming honoured).
 template <typename T>
 std::vector<T> decode(const std::filesystem::path& file, const std::string& format) {
-  const std::string raw =
-      run("ffmpeg -v error -i '" + file.string() + "' " + format + " - 2>/dev/null");
+  const std::string raw = run("ffmpeg -v error -seek_timestamp 1 -ss 0 -i '" + file.string() +
+                              "' " + format + " - 2>/dev/null");
   std::vector<T> out(raw.size() / sizeof(T));
   std::memcpy(out.data(), raw.data(), out.size() * sizeof(T));
   return out;

@@ -1,5 +1,5 @@
 // The pure parts of the X11 grab path and content query: pointer blending,
-// opaque copies and desktop entry names. (The desktop scale read from
+// opaque copies, window classes and desktop entry names. (The desktop scale read from
 // Xft.dpi is checked by the program's screenshot scenarios.)
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 
 #include "platform/linux/x11/cursor_blend.hpp"
 #include "platform/linux/x11/desktop_entry.hpp"
+#include "platform/linux/x11/windows.hpp"
 
 namespace capture {
 
@@ -90,6 +91,7 @@ TEST(DesktopEntry, WindowClassBeatsFileName) {
   std::ofstream(dir / "viewer.desktop")
       << "[Desktop Entry]\nName=Image Viewer\nStartupWMClass=Eog\n";
   std::ofstream(dir / "eog.desktop") << "[Desktop Entry]\nName=Wrong Viewer\n";
+  std::ofstream(dir / "odd.desktop") << "[Desktop Entry]\nName=Odd \xff\n";
   std::ofstream(dir / "notes.txt") << "[Desktop Entry]\nName=Not An Entry\nStartupWMClass=Notes\n";
   const std::vector<std::string> dirs = {dir.string(), (dir / "absent").string()};
 
@@ -97,7 +99,18 @@ TEST(DesktopEntry, WindowClassBeatsFileName) {
   EXPECT_EQ(desktopEntryName("Eog", "Eog", dirs), "Image Viewer");
   EXPECT_EQ(desktopEntryName("Notes", "Notes", dirs), std::nullopt);
   EXPECT_EQ(desktopEntryName("", "", dirs), std::nullopt);
+  EXPECT_EQ(desktopEntryName("odd", "odd", dirs), "Odd \uFFFD");
   std::filesystem::remove_all(dir);
+}
+
+// WM_CLASS is Latin-1; a class that is already UTF-8 stays as it is.
+TEST(WindowClass, Latin1DecodedUtf8Kept) {
+  using namespace std::string_literals;
+  const std::pair<std::string, std::string> rows[] = {{"cafe\0Caf\xe9\0"s, "Caf\u00e9"},
+                                                      {"x\0Caf\xc3\xa9\0"s, "Caf\u00e9"},
+                                                      {"x\0Plain"s, "Plain"},
+                                                      {"no class"s, ""}};
+  for (const auto& [raw, expected] : rows) EXPECT_EQ(windowClassOf(raw), expected);
 }
 
 }  // namespace

@@ -1,0 +1,54 @@
+#pragma once
+// One screen cast of a filter's content through the portal and PipeWire, and
+// its frames scaled to a configured size: what the screen stream and the
+// single-image capture on Wayland are made of.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "platform/filter.hpp"
+#include "platform/linux/wayland/outputs.hpp"
+#include "platform/linux/wayland/pipewire_stream.hpp"
+#include "platform/linux/wayland/portal.hpp"
+#include "platform/stream.hpp"
+
+struct SwsContext;
+
+namespace capture {
+
+namespace platform::wayland {
+
+class ScreenCast {
+ public:
+  // Asks the portal for the filter's content (the user may be asked once per
+  // target; the answer is remembered) and connects to its stream. Throws
+  // PlatformError, also when the user shared something else than the display
+  // asked for, or the desktop cannot capture the content at all.
+  ScreenCast(const ContentFilter& filter, const StreamConfiguration& configuration);
+  ~ScreenCast();
+  ScreenCast(const ScreenCast&) = delete;
+  ScreenCast& operator=(const ScreenCast&) = delete;
+
+  PipeWireStream& stream() { return *stream_; }
+  // Throws PlatformError once the stream, the portal session or the
+  // compositor has gone; looks at the latter two at most once a second.
+  void checkAlive();
+  // Writes the newest frame, cropped and scaled as configured, into
+  // `destination` (BGRA, alpha 255). False when there is no frame yet.
+  bool read(uint8_t* destination, size_t bytesPerRow);
+
+ private:
+  std::unique_ptr<Connection> connection_;
+  std::unique_ptr<Portal> portal_;
+  std::unique_ptr<PipeWireStream> stream_;
+  StreamConfiguration configuration_;
+  double pointsWidth_ = 0;  // of the captured content
+  SwsContext* scaler_ = nullptr;
+  std::chrono::steady_clock::time_point nextProbe_{};
+};
+
+}  // namespace platform::wayland
+
+}  // namespace capture
