@@ -108,7 +108,10 @@ FragmentedFile::FragmentedFile(const std::string& path, const char* muxer,
   av_dict_set(&options, "movflags", "frag_custom+empty_moov+default_base_moof", 0);
   // An encoder's priming (AAC's) is hidden by an edit, which the muxer only
   // writes when the header waits for the first fragment.
-  if (codec.initial_padding > 0) av_dict_set(&options, "movflags", "+delay_moov", AV_DICT_APPEND);
+  // The muxer's first cut then writes only that header: the fragment it
+  // closes reaches the file with a second cut (see writeOpenFragment).
+  headerDelayed_ = codec.initial_padding > 0;
+  if (headerDelayed_) av_dict_set(&options, "movflags", "+delay_moov", AV_DICT_APPEND);
   rc = avformat_write_header(context_, &options);
   av_dict_free(&options);
   if (rc < 0) {
@@ -148,10 +151,18 @@ void FragmentedFile::writeOpenFragment(std::optional<int64_t> lastDuration) {
   if (lastDuration) open_.back()->duration = *lastDuration;
   const int64_t lastDts = open_.back()->dts;
   const int64_t end = lastDts + open_.back()->duration;
-  const int64_t at = avio_tell(context_->pb);
+  int64_t at = avio_tell(context_->pb);
   for (auto& packet : open_) write(*packet);
   open_.clear();
-  const int rc = av_write_frame(context_, nullptr);  // cut the fragment
+  int rc = av_write_frame(context_, nullptr);  // cut the fragment
+  if (rc >= 0 && headerDelayed_) {
+    // That cut wrote the delayed header and kept the fragment back, which
+    // would otherwise wait for the next cut: a killed recording would lose
+    // two fragments of sound instead of one.
+    headerDelayed_ = false;
+    at = avio_tell(context_->pb);
+    rc = av_write_frame(context_, nullptr);
+  }
   if (rc < 0) fail(path_, "fragment", rc);
   avio_flush(context_->pb);
   checkWritten("fragment");

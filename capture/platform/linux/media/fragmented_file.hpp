@@ -74,6 +74,9 @@ class FragmentedFile {
   void lengthenLastPacket(int64_t duration);
 
   AVRational timeBase_;
+  // The header waits for the first fragment (to carry the edit that hides an
+  // encoder's priming).
+  bool headerDelayed_ = false;
   std::vector<ffmpeg::PacketPtr> open_;
   bool closed_ = false;
   // Where the written track ends (decode time), and its last packet's start.

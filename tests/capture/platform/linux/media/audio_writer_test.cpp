@@ -62,6 +62,18 @@ TEST(AudioWriter, KeepsSoundAtItsCapturedTimeWithSilenceBetweenAndPadsToTheSessi
   EXPECT_NEAR(onset / 48000.0, 0.3, 0.004);
 }
 
+TEST(AudioWriter, AFragmentReachesTheFileOnceTheNextOneStarts) {
+  // What a recording killed now keeps: the first 2 s, the priming hidden.
+  Audio a;
+  a.tone(0, 2.5);
+  size_t kept = 0;
+  for (int i = 0; i < 100 && kept < 1.9 * 48000; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    kept = a.decoded().size();
+  }
+  EXPECT_GE(kept, 1.9 * 48000);
+}
+
 TEST(AudioWriter, TrimsOverlapsAbsorbsSmallJitterAndEndsAtTheSessionEnd) {
   Audio a;
   a.tone(0, 1.0, 0.003);  // buffers stamped up to 3 ms early or late: joined on as they are
