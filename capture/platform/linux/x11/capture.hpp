@@ -94,6 +94,9 @@ class Capture : public screen::FrameSource {
   // The captured region: root pixels for the display modes, window pixels
   // (inside its border) for the window mode.
   int sourceX = 0, sourceY = 0, sourceWidth = 0, sourceHeight = 0;
+  void setSource(int x, int y, int width, int height) {
+    sourceX = x, sourceY = y, sourceWidth = width, sourceHeight = height;
+  }
   const xcb_render_query_pict_formats_reply_t* formats = nullptr;
   xcb_render_pictformat_t argb32 = 0;
   // The scaled frame when the output size differs from the source region.

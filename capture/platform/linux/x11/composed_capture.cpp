@@ -18,10 +18,7 @@ ComposedCapture::ComposedCapture(const ContentFilter& filter,
                                  const StreamConfiguration& configuration)
     : Capture(configuration) {
   const Region region = displayRegion(*connection, filter, configuration);
-  sourceX = region.x;
-  sourceY = region.y;
-  sourceWidth = region.width;
-  sourceHeight = region.height;
+  setSource(region.x, region.y, region.width, region.height);
   for (const auto& app : filter.applications) excludedPids_.push_back(app.processID);
   setUpCanvas();
   setUpScaling();

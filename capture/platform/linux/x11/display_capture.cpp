@@ -39,10 +39,7 @@ DisplayCapture::DisplayCapture(const ContentFilter& filter,
                                const StreamConfiguration& configuration)
     : Capture(configuration) {
   const Region region = displayRegion(*connection, filter, configuration);
-  sourceX = region.x;
-  sourceY = region.y;
-  sourceWidth = region.width;
-  sourceHeight = region.height;
+  setSource(region.x, region.y, region.width, region.height);
   setUpScaling();
   // Scaled or partly off the screen, the root is read through a picture,
   // with its child windows included.

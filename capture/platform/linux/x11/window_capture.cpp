@@ -47,10 +47,7 @@ void WindowCapture::nameWindowPixmap() {
   picture_ = xcb_generate_id(c);
   xcb_render_create_picture(c, picture_, pixmap_, visualFormat(attributes->visual), 0, nullptr);
   const int border = geometry->border_width;
-  sourceX = border;
-  sourceY = border;
-  sourceWidth = geometry->width;
-  sourceHeight = geometry->height;
+  setSource(border, border, geometry->width, geometry->height);
   resized_ = false;
 }
 
