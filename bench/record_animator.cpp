@@ -3,6 +3,9 @@
 //
 //   record_animator RATE      repaints RATE times a second, for ever
 //   record_animator still     paints once, then stays as it is
+//   record_animator window RATE
+//                             a quarter-size window over whatever is on screen,
+//                             moved and repainted RATE times a second
 //
 // The window covers the root window at (0, 0). Its content is a textured
 // picture twice the screen's width (gradients, fine detail, flat blocks and
@@ -75,17 +78,20 @@ void sleepUntil(const timespec& t) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) fail("usage: record_animator RATE|still");
+  const bool moving = argc == 3 && std::string(argv[1]) == "window";
+  if (argc != 2 && !moving) fail("usage: record_animator RATE|still|window RATE");
   const bool still = std::string(argv[1]) == "still";
-  const int rate = still ? 0 : std::atoi(argv[1]);
+  const int rate = still ? 0 : std::atoi(argv[moving ? 2 : 1]);
   if (!still && (rate < 1 || rate > 1000)) fail("RATE must be 1 to 1000");
 
   xcb_connection_t* c = xcb_connect(nullptr, nullptr);
   if (xcb_connection_has_error(c)) fail("cannot open the display");
   xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
   if (screen->root_depth != 24) fail("the screen's depth is not 24");
-  const int width = screen->width_in_pixels;
-  const int height = screen->height_in_pixels;
+  const int screenWidth = screen->width_in_pixels;
+  const int screenHeight = screen->height_in_pixels;
+  const int width = moving ? screenWidth / 4 : screenWidth;
+  const int height = moving ? screenHeight / 4 : screenHeight;
   const int pictureWidth = width * 2;
 
   const xcb_window_t window = xcb_generate_id(c);
@@ -125,6 +131,16 @@ int main(int argc, char** argv) {
   }
   xcb_map_window(c, window);
 
+  // A moving window bounces between the screen's edges.
+  auto place = [&](int64_t frame) {
+    auto bounce = [](int64_t travelled, int room) {
+      const int64_t t = travelled % (2 * static_cast<int64_t>(room));
+      return static_cast<uint32_t>(t < room ? t : 2 * room - t);
+    };
+    const uint32_t at[] = {bounce(frame * 7, screenWidth - width),
+                           bounce(frame * 5, screenHeight - height)};
+    xcb_configure_window(c, window, XCB_CONFIG_WINDOW_X | XCB_CONFIG_WINDOW_Y, at);
+  };
   auto paint = [&](int offset) {
     xcb_copy_area(c, picture, window, gc, static_cast<int16_t>(offset), 0, 0, 0,
                   static_cast<uint16_t>(width), static_cast<uint16_t>(height));
@@ -150,6 +166,7 @@ int main(int argc, char** argv) {
       ++next.tv_sec;
     }
     sleepUntil(next);
+    if (moving) place(frame);
     paint(static_cast<int>((frame * kStep) % width));
   }
 }
