@@ -1,5 +1,8 @@
 #include "platform/sample_buffer.hpp"
 
+#include <algorithm>
+#include <cmath>
+
 namespace capture {
 
 namespace platform {
@@ -38,6 +41,26 @@ SampleBufferRef copyWithNewTiming(const SampleBufferRef& buffer,
 CMTime presentationTimeStamp(const SampleBuffer& buffer) {
   if (buffer.timing.empty()) return kCMTimeInvalid;
   return buffer.timing.front().presentationTimeStamp;
+}
+
+SampleBufferRef audioFrom(const SampleBufferRef& buffer, CMTime from) {
+  if (!buffer || !buffer->audioBuffer || buffer->audioBuffer->channelCount <= 0) return nullptr;
+  const CMTime first = presentationTimeStamp(*buffer);
+  if (!CMTimeIsNumeric(first) || !CMTimeIsNumeric(from)) return nullptr;
+  const AudioBufferList& audio = *buffer->audioBuffer;
+  const double late = CMTimeGetSeconds(CMTimeSubtract(from, first)) * audio.sampleRate;
+  const auto skip = static_cast<int64_t>(std::max(0.0, std::ceil(late - 1e-6)));
+  if (skip == 0) return buffer;
+  if (skip >= buffer->numSamples) return nullptr;
+  auto tail = std::make_shared<AudioBufferList>(audio);
+  tail->samples.erase(tail->samples.begin(), tail->samples.begin() + skip * audio.channelCount);
+  auto copy = std::make_shared<SampleBuffer>(*buffer);
+  copy->numSamples -= skip;
+  copy->audioBuffer = std::move(tail);
+  copy->timing = {SampleTimingInfo{CMTimeMake(1, audio.sampleRate),
+                                   CMTimeAdd(first, CMTimeMake(skip, audio.sampleRate)),
+                                   kCMTimeInvalid}};
+  return copy;
 }
 
 }  // namespace platform

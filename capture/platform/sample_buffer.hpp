@@ -81,6 +81,9 @@ SampleBufferRef copyWithNewTiming(const SampleBufferRef& buffer,
                                   std::span<const SampleTimingInfo> timing);
 // Presentation time of the first sample (invalid when there is no timing).
 CMTime presentationTimeStamp(const SampleBuffer& buffer);
+// The audio of a buffer from `from` on (the frames before it dropped), or
+// nothing when no frame is left or the buffer holds no audio.
+SampleBufferRef audioFrom(const SampleBufferRef& buffer, CMTime from);
 
 }  // namespace platform
 

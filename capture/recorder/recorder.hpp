@@ -71,6 +71,7 @@ class Recorder : public platform::StreamOutput, public platform::StreamDelegate 
   // belong in the recording (before the first frame, inside a pause, at or
   // after the end) or is too old to be placed.
   std::optional<CMTime> audioShift(CMTime captured) const;
+  std::optional<CMTime> audioResumesAt(CMTime captured) const;
   platform::SampleBufferRef retimed(const platform::SampleBufferRef& sampleBuffer, CMTime shift);
   // What a writer runs when its file fails: the "error" event, and no more
   // samples for that file.

@@ -69,11 +69,19 @@ void Recorder::handleAudio(const SampleBufferRef& sampleBuffer) {
   if (!sessionStarted) return;
   // A buffer is placed by its first sample: the audio writer trims and fills
   // the few milliseconds where neighbouring buffers then overlap or part.
-  const CMTime captured = presentationTimeStamp(*sampleBuffer);
+  SampleBufferRef kept = sampleBuffer;
+  CMTime captured = presentationTimeStamp(*kept);
   if (!CMTimeIsNumeric(captured)) return;
+  // A buffer that begins before the first frame or inside a pause keeps
+  // what follows: its audio from the recording's (re)start on.
+  if (const std::optional<CMTime> from = audioResumesAt(captured)) {
+    kept = audioFrom(kept, *from);
+    if (!kept) return;
+    captured = presentationTimeStamp(*kept);
+  }
   const std::optional<CMTime> shift = audioShift(captured);
   if (!shift) return;
-  const SampleBufferRef buffer = retimed(sampleBuffer, *shift);
+  const SampleBufferRef buffer = retimed(kept, *shift);
   if (!buffer) return;
   if (!CMTimeIsNumeric(presentationTimeStamp(*buffer))) return;
 
@@ -101,6 +109,14 @@ std::optional<CMTime> Recorder::audioShift(CMTime captured) const {
     shift = span->offsetBefore;
   }
   return shift;
+}
+
+std::optional<CMTime> Recorder::audioResumesAt(CMTime captured) const {
+  const auto before = [](CMTime a, CMTime b) { return CMTimeCompare(a, b) < 0; };
+  if (before(captured, firstFrameCaptured)) return firstFrameCaptured;
+  for (const auto& span : pauseSpans)
+    if (!before(captured, span.pausedAt) && before(captured, span.resumedAt)) return span.resumedAt;
+  return std::nullopt;
 }
 
 SampleBufferRef Recorder::retimed(const SampleBufferRef& sampleBuffer) {

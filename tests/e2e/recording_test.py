@@ -4,6 +4,7 @@ drives them; every property of a recording is read back from its files.
 Usage: recording_test.py ORVIK_CAPTURE
 Needs DISPLAY (Xvfb) and PULSE_SERVER (PulseAudio with a null default sink).
 """
+import array
 import contextlib
 import glob
 import os
@@ -26,16 +27,22 @@ def waiting(pid):
 
 
 class RealRecording(harness.EndToEnd):
-    def tone(self, name, frequency, geometry="200x150+0+0", env=None):
+    def tone(self, name, frequency, geometry="200x150+0+0", env=None, buffer_ms=0):
         """A window whose process plays a tone from a child, as players do."""
+        buffer = f"-buffer_duration {buffer_ms} " if buffer_ms else ""
         player = self.helper(["sh", "-c", f"ffmpeg -v error -re -f lavfi -i sine=frequency="
-                              f"{frequency}:sample_rate=48000 -f pulse -name {name} tone; exit"],
-                             env)
+                              f"{frequency}:sample_rate=48000 -f pulse {buffer}-name {name} tone; "
+                              "exit"], env)
         _, window = self.logo(name, geometry)
         self.prop(window, "_NET_WM_PID", "32c", str(player.pid))
         self.prop(window, "_GTK_APPLICATION_ID", "8u", name)
         self.until(lambda: f'application.name = "{name}"' in self.x(
             "pactl", "list", "sink-inputs", env=env), "no tone")
+        if buffer_ms:  # heard once the player's buffer has filled
+            self.until(lambda: max(map(abs, array.array("h", subprocess.run(
+                "timeout 5 parec -d @DEFAULT_MONITOR@ --raw --format=s16le --channels=1 | "
+                "head -c 19200", shell=True, capture_output=True, env=env).stdout[:19200])),
+                default=0) > 1000, "tone not heard")
 
     def test_display_with_system_audio_paused_and_resumed(self):
         self.tone("orvik-tone-a", 440)
@@ -96,8 +103,8 @@ class RealRecording(harness.EndToEnd):
         self.assertLess(max(map(float, blue), default=255), 200, "painted during the pause")
 
     def test_application_audio_holds_only_the_chosen_application(self):
-        self.tone("orvik-tone-a", 440)
-        self.tone("orvik-tone-b", 1000, "200x150+300+0")
+        self.tone("orvik-tone-a", 440, buffer_ms=2000)  # players that render far ahead
+        self.tone("orvik-tone-b", 1000, "200x150+300+0", buffer_ms=2000)
         audio = self.path("b.m4a")
         rec = harness.Recording(CAPTURE, {"output": self.path("b.mov"), "systemAudio": audio,
                                        "audioApps": ["orvik-tone-a"], "scale": 0.5})
@@ -105,7 +112,10 @@ class RealRecording(harness.EndToEnd):
         time.sleep(3)
         self.assertEqual(rec.finish(b"stop\n"), (0, b""))
         self.assertEqual(rec.events[-1]["systemAudio"], audio)
-        self.assertTrue(holds_tone(pcm(audio), 440, 1000))
+        samples = pcm(audio)
+        self.assertTrue(holds_tone(samples, 440, 1000))
+        # Its sound from the start: the first 50 ms are not silent.
+        self.assertLess(next(i for i, x in enumerate(samples) if abs(x) > 1000), 2400)
 
     def test_a_lost_server_is_reported_once_and_stop_still_finishes(self):
         for lost in ("display", "sound"):

@@ -28,6 +28,7 @@ const Change kUnwritable[] = {
 // A recording (with system audio) played from a script of steps, each a
 // letter and a time in seconds:
 //   f a   a complete frame, audio, captured at that time
+//   b     a tenth of a second of audio samples, captured from that time on
 //   n u   a frame the input is not ready for; a frame without a time
 //   i     each unwritable frame above, and a frame of an unknown output type
 //   e     the stream reports an error
@@ -62,6 +63,13 @@ std::string play(const std::string& script) {
     std::vector<std::pair<std::shared_ptr<platform::SampleBuffer>, int64_t>> samples;
     const int64_t screen = platform::streamOutputTypeScreen;
     if (kind == 'a') samples.emplace_back(sampleAt(t, false), platform::streamOutputTypeAudio);
+    if (kind == 'b') {
+      auto& b = *samples.emplace_back(sampleAt(t, false), platform::streamOutputTypeAudio).first;
+      b.numSamples = 4800;
+      b.timing.front().duration = CMTimeMake(1, 48000);
+      b.audioBuffer = std::make_shared<platform::AudioBufferList>(
+          platform::AudioBufferList{48000, 1, std::vector<float>(4800)});
+    }
     if (std::strchr("fnui", kind)) samples.emplace_back(sampleAt(t, true), screen);
     if (kind == 'u') samples[0].first->timing.clear();
     if (kind == 'i') {
@@ -149,6 +157,9 @@ TEST(Timeline, Scenarios) {
       {manyPauses + "a2 a48.6 a49.2 a49.5 s60",
        "1 | 29.1 29.5 | 1-40 | " + manyEvents + " stopped"},
       {"a1 a2 s3", "| |  | started stopped"},
+      // Audio that begins before the first frame or inside a pause keeps what follows.
+      {"f100 b99.95 p110 r115 b114.95 b119.99 s120",
+       "100 | 100 110 114.99 | 100-115 | started first-frame paused resumed stopped"},
       // Frames without a time never start the session; unwritable ones are never written.
       {"u0 i1 f3 i4 s5", "3 | | 3-5 | started first-frame stopped"},
       // The session starts with a frame the input is not ready for, which is not written.

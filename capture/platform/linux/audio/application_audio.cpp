@@ -15,10 +15,14 @@ namespace {
 int64_t nowNs() { return hostClockNow().value; }
 
 // How long starting waits for the chosen applications' playback streams to
-// deliver (see started); streams that never do (a client that stopped
-// writing) hold the start no longer than this.
-constexpr int64_t kPlayingWaitNs = 1'500'000'000;
+// deliver (see started): an output renders up to the largest latency its
+// clients allow (2 s for some players) before it hands a new monitor
+// anything. Streams that never deliver hold the start no longer than this.
+constexpr int64_t kPlayingWaitNs = 3'000'000'000;
 constexpr int64_t kSteadyMs = 100;
+// Audio arrives in fragments of about 10 ms, and the loop looks every 20 ms:
+// a stream whose audio ends further back than this is not keeping up.
+constexpr int64_t kInStepMs = 40;
 
 std::optional<pid_t> processOf(const pa_proplist* properties) {
   const char* text =
@@ -58,17 +62,24 @@ void ApplicationAudio::started(int64_t now) {
 
 bool ApplicationAudio::playingDelivered() {
   if (!listed_) return false;
-  // An output that had rendered far ahead hands over a first burst, then may
-  // pause until it renders again: a stream counts once it has delivered a
-  // steady stretch.
-  const int64_t steady = selection.sampleRate * kSteadyMs / 1000;
+  // A monitor attached to a stream hands its first audio over when the
+  // output next renders, which for an output that renders seconds ahead may
+  // be a second or two away, and may begin with a burst, then a pause: a
+  // silent gap at the recording's start. A stream counts once its audio has
+  // kept up with the clock for a steady stretch, looked at on every read and
+  // tick.
+  const int64_t rate = selection.sampleRate;
+  const int64_t now = hostFrameAt(nowNs(), selection.sampleRate);
   for (const uint32_t index : playingAtStart_) {
     const auto it = applications_.find(index);
     if (it == applications_.end()) continue;
     const auto next = it->second->timeline.continuation();
-    if (!next) return false;
-    const int64_t first = firstDelivered_.try_emplace(index, *next).first->second;
-    if (*next - first < steady) return false;
+    if (!next || now - *next > rate * kInStepMs / 1000) {
+      inStepSince_.erase(index);
+      return false;
+    }
+    const int64_t since = inStepSince_.try_emplace(index, now).first->second;
+    if (now - since < rate * kSteadyMs / 1000) return false;
   }
   return true;
 }

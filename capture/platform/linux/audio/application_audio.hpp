@@ -53,8 +53,8 @@ class ApplicationAudio : public CaptureEngine {
   static void onSinkInputListInfo(pa_context*, const pa_sink_input_info* info, int, void* userdata);
   static void onSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* userdata);
 
-  // True once every source playing at start has delivered a steady stretch
-  // of audio, or gone.
+  // True once every source playing at start has delivered in step with the
+  // clock for a steady stretch, or gone.
   bool playingDelivered();
 
   std::map<uint32_t, std::unique_ptr<Source>> applications_;  // by sink input
@@ -62,8 +62,8 @@ class ApplicationAudio : public CaptureEngine {
   // whether the list they come from is complete.
   std::set<uint32_t> playingAtStart_;
   bool listed_ = false;
-  std::map<uint32_t, int64_t> firstDelivered_;  // where each one's first audio ended
-  std::map<uint32_t, std::string> monitors_;    // sink -> its monitor source
+  std::map<uint32_t, int64_t> inStepSince_;   // host frame since each one keeps up
+  std::map<uint32_t, std::string> monitors_;  // sink -> its monitor source
   // One low-latency record stream on every output's monitor, whose audio is
   // thrown away. An output renders ahead of playing by as much as its clients
   // allow (up to seconds); audio rendered before a new playback stream's
