@@ -31,6 +31,7 @@ Reported (JSON on stdout, progress on stderr):
   - cpu: the recorder's CPU seconds per written frame; load averages.
 """
 import argparse
+import bisect
 import json
 import os
 import re
@@ -157,16 +158,17 @@ def main():
     log("measuring clicks")
     clicks = click_times(audio)
     offsets = []  # (file time, click less flash) for every flash with a click near it
-    for f in flashes:
-        c = min(clicks, key=lambda x: abs(x - f), default=None)
-        if c is not None and abs(c - f) < 0.3:
+    for f in flashes:  # flashes are a second apart: the nearest click within half of it
+        i = bisect.bisect_left(clicks, f)
+        c = min(clicks[max(0, i - 1):i + 1], key=lambda x: abs(x - f), default=None)
+        if c is not None and abs(c - f) < 0.5:
             offsets.append((f, c - (f - 0.5 / FPS)))
     times = frame_times(movie)
     duration = times[-1] + 1 / FPS if times else 0
     gaps = [(round(a, 3), round(b - a, 3)) for a, b in zip(times, times[1:]) if b - a > 1.5 / FPS]
     window = 300
-    head = [d for t, d in offsets if t < window]
-    tail = [d for t, d in offsets if t > duration - window]
+    head = [d for t, d in offsets if t < window] or [float("nan")]
+    tail = [d for t, d in offsets if t > duration - window] or [float("nan")]
     ms = lambda x: round(x * 1000, 1)
     report = {
         "seconds": seconds, "pauses": [[k, extra] for k, extra in pauses],
@@ -175,14 +177,15 @@ def main():
                       "last_5_min_median": ms(statistics.median(tail)),
                       "change": ms(statistics.median(tail) - statistics.median(head)),
                       "min": ms(min(d for _, d in offsets)), "max": ms(max(d for _, d in offsets)),
-                      "flashes": len(flashes), "paired": len(offsets)},
+                      "flashes": len(flashes), "paired": len(offsets),
+                      "over_one_frame": sum(abs(d) > 1 / FPS for _, d in offsets)},
         "memory_mib": memory,
         "frames": {"written": len(times), "expected": round(duration * FPS),
                    "gaps": len(gaps), "gap_list": gaps[:20]},
         "cpu_ms_per_frame": round(cpu * 1000 / max(1, len(times)), 2),
         "load_before": load_before, "load_after": load_after,
     }
-    print(json.dumps(report, indent=1))
+    print(json.dumps(report))
 
 
 if __name__ == "__main__":

@@ -23,8 +23,14 @@ int64_t hostFrameAt(int64_t hostNanoseconds, int32_t rate) {
 AudioTimeline::Placement AudioTimeline::place(int64_t measuredStart, int64_t frames) {
   int64_t start = measuredStart;
   int64_t skip = 0;
-  if (next_ && measuredStart < *next_ - tolerance_.restartFrames) {
-    start = *next_;
+  const bool farEarlier = next_ && measuredStart < *next_ - tolerance_.restartFrames;
+  if (!farEarlier) earlySince_.reset();
+  if (farEarlier) {
+    if (!earlySince_) earlySince_ = measuredStart;
+    if (measuredStart - *earlySince_ < tolerance_.resyncFrames)
+      start = *next_;
+    else
+      earlySince_.reset();
     disagreement_ = 0;
   } else if (next_ && measuredStart - *next_ <= tolerance_.restartFrames) {
     const double difference = static_cast<double>(measuredStart - *next_);
@@ -39,12 +45,16 @@ AudioTimeline::Placement AudioTimeline::place(int64_t measuredStart, int64_t fra
   } else {
     disagreement_ = 0;
   }
+  if (next_) skip = std::clamp(placedUntil_ - start, skip, frames);
   next_ = start + frames;
+  placedUntil_ = std::max(placedUntil_, start + frames);
   return {start, skip};
 }
 
 void AudioTimeline::reset() {
   next_.reset();
+  earlySince_.reset();
+  placedUntil_ = 0;
   disagreement_ = 0;
 }
 

@@ -10,9 +10,12 @@
 // small tolerance (so a sound card clock that runs slightly fast or slow never
 // drifts away from the host clock), and starts afresh when a reading is far
 // later (the source paused, or data was lost). A reading far earlier than
-// the previous chunk's end cannot be right (chunks come in order; a burst of
-// audio delivered faster than it plays looks like that) and is not followed:
-// the chunk goes right after the previous one, never over it.
+// the previous chunk's end is not followed at once: a burst of audio
+// delivered faster than it plays looks like that. But readings that stay far
+// earlier for half a second mean the placement itself is late (a restart
+// taken on a reading that came late, on a starved machine), and the
+// placement moves back to them. Nothing is ever placed over audio already
+// placed: what would overlap is skipped.
 #include <cstdint>
 #include <optional>
 
@@ -26,6 +29,7 @@ int64_t hostFrameAt(int64_t hostNanoseconds, int32_t rate);
 struct TimelineTolerance {
   int64_t nudgeFrames = 192;     // 4 ms at 48 kHz: smoothed disagreement that moves the placement
   int64_t restartFrames = 2400;  // 50 ms: a reading this much later starts afresh
+  int64_t resyncFrames = 24000;  // 0.5 s of readings this much earlier moves the placement back
   double smoothing = 0.05;       // weight of each new reading in the smoothed disagreement
 };
 
@@ -51,6 +55,8 @@ class AudioTimeline {
  private:
   TimelineTolerance tolerance_;
   std::optional<int64_t> next_;
+  int64_t placedUntil_ = 0;            // the end of what was placed, while next_ is set
+  std::optional<int64_t> earlySince_;  // the first of consecutive far earlier readings
   double disagreement_ = 0;
 };
 

@@ -89,4 +89,21 @@ TEST(AudioTimeline, StartsAfreshAfterAGapAndContinuesWithoutReadings) {
   EXPECT_EQ(timeline.place(5, 480).start, 5);
 }
 
+TEST(AudioTimeline, MovesBackWhenReadingsStayEarlierThanALateRestart) {
+  // A reading that came 0.3 s late restarts the placement there; the readings
+  // that follow are on time. Within a second the placement is back on them,
+  // and nothing is ever placed over what was placed before.
+  AudioTimeline timeline;
+  timeline.place(0, 480);
+  int64_t placedUntil = timeline.place(480 + 14400, 480).start + 480;
+  int64_t lastError = 0;
+  for (int64_t k = 2; k < 100; ++k) {
+    const auto placement = timeline.place(k * 480, 480);
+    EXPECT_GE(placement.start + placement.skip, std::min(placedUntil, placement.start + 480));
+    placedUntil = std::max(placedUntil, placement.start + 480);
+    lastError = placement.start - k * 480;
+  }
+  EXPECT_EQ(lastError, 0);
+}
+
 }  // namespace capture
