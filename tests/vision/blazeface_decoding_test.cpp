@@ -35,6 +35,7 @@ TEST(DecodeBoxes, OffsetsAndSizesAreInInputPixelsAroundTheAnchor) {
   boxes[1] = -6.4f;  // y offset: -0.05
   boxes[2] = 25.6f;  // width 0.2
   boxes[3] = 51.2f;  // height 0.4
+  boxes[15] = 6.4f;  // left ear's y offset: 0.05
   boxes[16 + 2] = 12.8f;
   boxes[16 + 3] = 12.8f;
   const auto found = decodeBoxes(scores.data(), boxes.data(), anchors, 128, 0.5f);
@@ -45,6 +46,8 @@ TEST(DecodeBoxes, OffsetsAndSizesAreInInputPixelsAroundTheAnchor) {
   EXPECT_NEAR(found[0].xMax, 0.45f, 1e-6);
   EXPECT_NEAR(found[0].yMin, 0.0f, 1e-6);
   EXPECT_NEAR(found[0].yMax, 0.4f, 1e-6);
+  EXPECT_NEAR(found[0].keypoints[2 * leftEar + 1], 0.3f, 1e-6);
+  EXPECT_NEAR(found[0].keypoints[2 * leftEar], 0.25f, 1e-6);
   EXPECT_FLOAT_EQ(found[1].score, 0.5f);
   EXPECT_NEAR(found[1].xMin, 0.45f, 1e-6);
   EXPECT_NEAR(found[1].yMax, 0.8f, 1e-6);

@@ -37,7 +37,12 @@ std::vector<FaceBox> decodeBoxes(const float* scores, const float* boxes,
     const float cy = anchors[i].y + box[1] * scale;
     const float halfW = box[2] * scale / 2;
     const float halfH = box[3] * scale / 2;
-    found.push_back({cx - halfW, cy - halfH, cx + halfW, cy + halfH, score});
+    FaceBox face{cx - halfW, cy - halfH, cx + halfW, cy + halfH, score, {}};
+    for (size_t k = 0; k < face.keypoints.size(); k += 2) {
+      face.keypoints[k] = anchors[i].x + box[4 + k] * scale;
+      face.keypoints[k + 1] = anchors[i].y + box[5 + k] * scale;
+    }
+    found.push_back(face);
   }
   return found;
 }
@@ -72,6 +77,8 @@ std::vector<FaceBox> weightedNonMaxSuppression(std::vector<FaceBox> boxes, float
       sum.yMin += box.yMin * box.score;
       sum.xMax += box.xMax * box.score;
       sum.yMax += box.yMax * box.score;
+      for (size_t k = 0; k < sum.keypoints.size(); ++k)
+        sum.keypoints[k] += box.keypoints[k] * box.score;
       weight += box.score;
     }
     FaceBox merged = best;
@@ -80,6 +87,8 @@ std::vector<FaceBox> weightedNonMaxSuppression(std::vector<FaceBox> boxes, float
       merged.yMin = sum.yMin / weight;
       merged.xMax = sum.xMax / weight;
       merged.yMax = sum.yMax / weight;
+      for (size_t k = 0; k < sum.keypoints.size(); ++k)
+        merged.keypoints[k] = sum.keypoints[k] / weight;
     }
     kept.push_back(merged);
     boxes.swap(rest);
