@@ -9,8 +9,9 @@
 // faces mode answers (the largest face), for the detector as built and for
 // the rule it had before (both networks' boxes at score 0.5, suppressed
 // together; faces mode stopping at the 128 network when it finds a face).
-// With --dump FILE, writes every raw box of both networks (score ≥ 0.3, with
-// landmarks) and the true faces, for choosing the rule; with --misses DIR,
+// With --dump FILE, writes every raw box of both networks as the detector
+// runs them (score ≥ 0.3, with landmarks and mid-tone share) and the true
+// faces, for choosing the rule; with --misses DIR,
 // saves the frames on which the detector as built boxes a non-face.
 //
 // Usage: vision_face_eval [--dump FILE] [--misses DIR] [SCREENSHOT_DIR]
@@ -312,12 +313,26 @@ void scoreLargest(const Frame& frame, const std::vector<cv::Rect2d>& boxes, Tall
   (right ? t.largestRight : t.largestWrong)++;
 }
 
+// Both networks with square inputs (as before), or shaped for a frame size
+// (as the detector now runs them).
 struct Networks {
-  BlazeFaceModel front =
-      loadBlazeFace(blazeface_front_128, blazeface_front_128_size, 128, {8, 16, 16, 16});
-  BlazeFaceModel back =
-      loadBlazeFace(blazeface_back_256, blazeface_back_256_size, 256, {16, 32, 32, 32});
+  explicit Networks(cv::Size frame = {})
+      : front(frame.empty() ? loadBlazeFace(blazeface_front_128, blazeface_front_128_size, 128,
+                                            {8, 16, 16, 16})
+                            : loadBlazeFaceFor(frame, blazeface_front_128, blazeface_front_128_size,
+                                               128, {8, 16, 16, 16})),
+        back(frame.empty()
+                 ? loadBlazeFace(blazeface_back_256, blazeface_back_256_size, 256, {16, 32, 32, 32})
+                 : loadBlazeFaceFor(frame, blazeface_back_256, blazeface_back_256_size, 256,
+                                    {16, 32, 32, 32})) {}
+  BlazeFaceModel front;
+  BlazeFaceModel back;
 };
+
+std::vector<FaceBox> frontBoxes(Networks& nets, const cv::Mat& image, float minScore) {
+  letterboxInto(nets.back, image);
+  return runBlazeFace(nets.front, nets.back.canvas(nets.back.area), minScore);
+}
 
 std::vector<cv::Rect2d> rects(const std::vector<FaceBox>& boxes) {
   std::vector<cv::Rect2d> out;
@@ -431,6 +446,10 @@ int main(int argc, char** argv) {
   for (Frame& f : nonFaceFrames(screenshots)) frames.push_back(std::move(f));
 
   Networks nets;
+  const auto bySize = [](const cv::Size& a, const cv::Size& b) {
+    return std::pair(a.width, a.height) < std::pair(b.width, b.height);
+  };
+  std::map<cv::Size, Networks, decltype(bySize)> shaped(bySize);
   FaceDetector detector;
   std::map<std::string, Tally> before, now;
   for (size_t i = 0; i < frames.size(); ++i) {
@@ -438,11 +457,13 @@ int main(int argc, char** argv) {
     const std::string& kind = frame.kind;
     const cv::Mat& image = frame.bgra;
 
-    letterboxInto(nets.back, image);
-    const std::vector<FaceBox> front =
-        runBlazeFace(nets.front, nets.back.canvas(nets.back.area), 0.3f);
+    const std::vector<FaceBox> front = frontBoxes(nets, image, 0.3f);
     const std::vector<FaceBox> back = runOnCanvas(nets.back, 0.3f);
     if (dump != nullptr) {
+      if (shaped.count(image.size()) == 0) shaped.emplace(image.size(), Networks(image.size()));
+      Networks& now = shaped.at(image.size());
+      const std::vector<FaceBox> nowFront = frontBoxes(now, image, 0.3f);
+      const std::vector<FaceBox> nowBack = runOnCanvas(now.back, 0.3f);
       std::fprintf(dump, "frame %zu %s %d %d\n", i, frame.kind.c_str(), image.cols, image.rows);
       for (const cv::Rect2d& f : frame.faces)
         std::fprintf(dump, "face %.5f %.5f %.5f %.5f\n", f.x, f.y, f.x + f.width, f.y + f.height);
@@ -450,7 +471,7 @@ int main(int argc, char** argv) {
         std::fprintf(dump, "partial %.5f %.5f %.5f %.5f\n", f.x, f.y, f.x + f.width,
                      f.y + f.height);
       for (int net = 0; net < 2; ++net)
-        for (const FaceBox& b : net == 0 ? front : back) {
+        for (const FaceBox& b : net == 0 ? nowFront : nowBack) {
           std::fprintf(dump, "box %d %.4f %.5f %.5f %.5f %.5f %.3f", net, b.score, b.xMin, b.yMin,
                        b.xMax, b.yMax, midToneShare(image, b));
           for (float k : b.keypoints) std::fprintf(dump, " %.5f", k);

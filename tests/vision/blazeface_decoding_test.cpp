@@ -5,6 +5,9 @@
 #include <cmath>
 #include <vector>
 
+#include "blazeface_back_256.h"
+#include "platform/blazeface_model.hpp"
+
 namespace vision {
 namespace {
 
@@ -76,6 +79,21 @@ TEST(IntersectionOverUnion, EmptyAndDisjointBoxesDoNotOverlap) {
   EXPECT_FLOAT_EQ(intersectionOverUnion({0, 0, 1, 1, 1}, {0.5f, 0, 1.5f, 1, 1}), 1.0f / 3);
   EXPECT_FLOAT_EQ(intersectionOverUnion({0, 0, 1, 1, 1}, {2, 2, 3, 3, 1}), 0.0f);
   EXPECT_FLOAT_EQ(intersectionOverUnion({0, 0, 0, 0, 1}, {0, 0, 0, 0, 1}), 0.0f);
+}
+
+TEST(BlazeFaceModel, TakesTheFramesAspectWithItsAnchors) {
+  const struct {
+    cv::Size frame, input;
+  } cases[] = {{{1280, 720}, {256, 160}},
+               {{720, 1280}, {160, 256}},
+               {{640, 640}, {256, 256}},
+               {{4096, 16}, {256, 32}}};
+  for (const auto& c : cases) {
+    const BlazeFaceModel m = loadBlazeFaceFor(c.frame, blazeface_back_256, blazeface_back_256_size,
+                                              256, {16, 32, 32, 32});
+    EXPECT_EQ(cv::Size(m.inputWidth, m.inputHeight), c.input);
+    EXPECT_EQ(m.anchors.size(), c.input.area() / 256 * 2 + c.input.area() / 1024 * 6);
+  }
 }
 
 }  // namespace

@@ -31,15 +31,25 @@ struct AnchorCenter {
 // 0.5: each layer puts two anchors on every cell of its grid (inputSize ÷
 // stride cells a side), consecutive layers of equal stride share one grid, and
 // a grid lists its cells row by row with the anchors of a cell together.
-std::vector<AnchorCenter> ssdAnchors(int inputSize, const std::vector<int>& strides);
+// A grid is ceil(width ÷ stride) by ceil(height ÷ stride) cells.
+std::vector<AnchorCenter> ssdAnchors(int inputWidth, int inputHeight,
+                                     const std::vector<int>& strides);
+inline std::vector<AnchorCenter> ssdAnchors(int inputSize, const std::vector<int>& strides) {
+  return ssdAnchors(inputSize, inputSize, strides);
+}
 
 // Decodes every anchor whose score passes `minScore`. `scores` holds one raw
 // logit per anchor (clipped to ±100 before the sigmoid), `boxes` 16 values per
 // anchor: centre offset x, y and size w, h, then six landmark offsets x, y,
 // all in input pixels.
 std::vector<FaceBox> decodeBoxes(const float* scores, const float* boxes,
-                                 const std::vector<AnchorCenter>& anchors, int inputSize,
-                                 float minScore);
+                                 const std::vector<AnchorCenter>& anchors, int inputWidth,
+                                 int inputHeight, float minScore);
+inline std::vector<FaceBox> decodeBoxes(const float* scores, const float* boxes,
+                                        const std::vector<AnchorCenter>& anchors, int inputSize,
+                                        float minScore) {
+  return decodeBoxes(scores, boxes, anchors, inputSize, inputSize, minScore);
+}
 
 // Intersection over union of two boxes (0 when either is empty).
 float intersectionOverUnion(const FaceBox& a, const FaceBox& b);

@@ -48,6 +48,9 @@ double midToneShare(const cv::Mat& frame, const FaceBox& box) {
 
 bool passesFaceRule(const FaceBox& face, const FaceRule& rule, const cv::Mat& frame) {
   if (face.score < rule.minScore) return false;
+  const double side =
+      std::max((face.xMax - face.xMin) * frame.cols, (face.yMax - face.yMin) * frame.rows);
+  if (side < rule.minSide * std::max(frame.cols, frame.rows)) return false;
   if (rule.checkLandmarks && !landmarksLikeAFace(face, rule, frame.cols, frame.rows)) return false;
   return rule.minMidTones <= 0 || midToneShare(frame, face) >= rule.minMidTones;
 }

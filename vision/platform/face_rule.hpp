@@ -22,6 +22,7 @@ struct FaceRule {
   float minMouthDrop = 0.25f;   // mouth below the eyes' middle, in box heights
   float maxMouthDrop = 0.6f;
   float minMidTones = 0.0f;  // share of the box's pixels neither near black nor near white
+  float minSide = 0.0f;      // the box's longer side, in the frame's longer sides
 };
 
 // `face` in fractions of `frame` (8-bit BGRA).
