@@ -16,8 +16,11 @@ FaceBox asCloseUpBox(const FaceBox& small) {
   FaceBox box = small;
   const float cx = (small.xMin + small.xMax) / 2;
   const float cy = (small.yMin + small.yMax) / 2;
-  const float halfW = (small.xMax - small.xMin) / 2 * smallToCloseUpScale;
-  const float halfH = (small.yMax - small.yMin) / 2 * smallToCloseUpScale;
+  const float width = small.xMax - small.xMin;
+  const float t = std::clamp((width - 0.12f) / (0.2f - 0.12f), 0.0f, 1.0f);
+  const float scale = 1.09f + (1.01f - 1.09f) * t;
+  const float halfW = width / 2 * scale;
+  const float halfH = (small.yMax - small.yMin) / 2 * scale;
   box.xMin = cx - halfW;
   box.xMax = cx + halfW;
   box.yMin = cy - halfH;
