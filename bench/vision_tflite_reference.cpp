@@ -245,13 +245,6 @@ std::vector<std::vector<float>> evaluateReference(const TfliteModel& model,
       case TfliteOp::Logistic:
         pointwise(op, v);
         break;
-      case TfliteOp::Pad:
-      case TfliteOp::DepthToSpace:
-      case TfliteOp::Reshape:
-      case TfliteOp::Concatenation:
-        // The person detector's operators; the reference evaluates the
-        // segmentation networks only.
-        throw std::runtime_error("reference: " + tfliteOpName(op.op) + " is not evaluated");
     }
   }
   return v;
