@@ -57,7 +57,6 @@ std::optional<cv::Mat> Segmenter::segment(const PixelBuffer& buffer) {
   if (buffer.baseAddress == nullptr || buffer.width < 1 || buffer.height < 1 ||
       buffer.bytesPerRow < static_cast<size_t>(buffer.width) * 4)
     throw VisionError("the frame's pixel buffer is not a BGRA image");
-  if (personDetector_.personScore(buffer) < minPersonScore) return std::nullopt;
   try {
     const SegmentationModel which = segmentationModelFor(buffer.width, buffer.height);
     auto& slot = networks_[which == SegmentationModel::general ? 0 : 1];

@@ -8,7 +8,6 @@
 #include <optional>
 
 #include "pixel_buffer.hpp"
-#include "platform/person_detector.hpp"
 #include "platform/tflite_network.hpp"
 
 namespace vision {
@@ -22,21 +21,19 @@ enum class SegmentationModel { general, landscape };
 // square one on a tie.
 SegmentationModel segmentationModelFor(int64_t frameWidth, int64_t frameHeight);
 
-// The two networks, each built on the first frame that needs it and kept,
-// and the person detector that decides whether there is anyone to mask.
+// The two networks, each built on the first frame that needs it and kept.
 class Segmenter {
  public:
   // The person mask of a frame at the network's own size: 8-bit, one
   // channel, 0 where the network sees no person up to 255, rows top first.
   // The frame is stretched to the network's input on each axis. Nothing when
-  // the person detector finds nobody (the network would mark things that
-  // are not people). Throws VisionError when a network cannot be built or
-  // run.
+  // the service has no mask to give (the networks here always give one;
+  // callers still handle the case). Throws VisionError when the network
+  // cannot be built or run.
   std::optional<cv::Mat> segment(const PixelBuffer& buffer);
 
  private:
   std::unique_ptr<TfliteNetwork> networks_[2];  // general, landscape
-  PersonDetector personDetector_;
 };
 
 }  // namespace vision

@@ -20,21 +20,16 @@ namespace {
 enum Builtin : int32_t {
   kAdd = 0,
   kAveragePool2d = 1,
-  kConcatenation = 2,
   kConv2d = 3,
   kDepthwiseConv2d = 4,
-  kDepthToSpace = 5,
   kDequantize = 6,
   kLogistic = 14,
   kMul = 18,
   kRelu = 19,
-  kReshape = 22,
   kResizeBilinear = 23,
   kCustom = 32,
-  kPad = 34,
   kMean = 40,
   kHardSwish = 117,
-  kDensify = 124,
 };
 
 // Which option table an operator carries (the format's union numbering).
@@ -46,7 +41,6 @@ enum OptionsKind : uint8_t {
   kAddOptions = 11,
   kResizeBilinearOptions = 15,
   kMulOptions = 21,
-  kDepthToSpaceOptions = 94,
   kReducerOptions = 27,
 };
 
@@ -146,66 +140,6 @@ size_t elementCount(const std::vector<int>& shape) {
   return n;
 }
 
-// One entry of a sparse dimension's segment or index array.
-size_t indexAt(const ts::IndexVector* v, uint8_t type, size_t i, const std::string& name) {
-  if (v != nullptr) {
-    if (type == ts::kInt32Vector && v->values<int32_t>() != nullptr &&
-        i < v->values<int32_t>()->size() && v->values<int32_t>()->Get(i) >= 0)
-      return static_cast<size_t>(v->values<int32_t>()->Get(i));
-    if (type == ts::kUint16Vector && v->values<uint16_t>() != nullptr &&
-        i < v->values<uint16_t>()->size())
-      return v->values<uint16_t>()->Get(i);
-    if (type == ts::kUint8Vector && v->values<uint8_t>() != nullptr &&
-        i < v->values<uint8_t>()->size())
-      return v->values<uint8_t>()->Get(i);
-  }
-  refuse("tensor " + name + " has a damaged sparse index");
-}
-
-// The dense form of a sparse constant whose dimensions are stored in their
-// own order without blocks: a dense dimension visits each position, a
-// compressed one the stored positions its segment lists; the stored values
-// come in the order of the visit.
-std::vector<float> densify(const std::vector<float>& stored, const std::vector<int>& shape,
-                           const ts::SparsityParameters& sparsity, const std::string& name) {
-  const auto* dims = sparsity.dimensions();
-  const auto* order = sparsity.traversalOrder();
-  if (dims == nullptr || dims->size() != shape.size() ||
-      (sparsity.blockMap() != nullptr && sparsity.blockMap()->size() != 0))
-    refuse("tensor " + name + " is sparse in blocks, which is not supported");
-  for (uint32_t i = 0; order != nullptr && i < order->size(); ++i)
-    if (order->Get(i) != static_cast<int32_t>(i))
-      refuse("tensor " + name + " is sparse in another order, which is not supported");
-  std::vector<float> dense(elementCount(shape), 0.0f);
-  size_t next = 0;
-  const auto walk = [&](const auto& self, size_t level, size_t node, size_t offset) -> void {
-    if (level == shape.size()) {
-      if (next >= stored.size() || offset >= dense.size())
-        refuse("tensor " + name + " has fewer stored values than its indices");
-      dense[offset] = stored[next++];
-      return;
-    }
-    const ts::DimensionMetadata* dim = dims->Get(static_cast<uint32_t>(level));
-    const auto size = static_cast<size_t>(shape[level]);
-    if (dim->format() == ts::kDense) {
-      if (dim->denseSize() != shape[level])
-        refuse("tensor " + name + " has a damaged sparse shape");
-      for (size_t i = 0; i < size; ++i) self(self, level + 1, node * size + i, offset * size + i);
-      return;
-    }
-    const size_t begin = indexAt(dim->segments(), dim->segmentsType(), node, name);
-    const size_t end = indexAt(dim->segments(), dim->segmentsType(), node + 1, name);
-    for (size_t k = begin; k < end; ++k) {
-      const size_t at = indexAt(dim->indices(), dim->indicesType(), k, name);
-      if (at >= size) refuse("tensor " + name + " has a sparse index out of range");
-      self(self, level + 1, k, offset * size + at);
-    }
-  };
-  walk(walk, 0, 0, 0);
-  if (next != stored.size()) refuse("tensor " + name + " has more stored values than its indices");
-  return dense;
-}
-
 TfliteTensor readTensor(const ts::Tensor& t, const ts::Model& model) {
   TfliteTensor out;
   if (t.name() != nullptr) out.name = t.name()->str();
@@ -219,12 +153,7 @@ TfliteTensor readTensor(const ts::Tensor& t, const ts::Model& model) {
   const auto* data = buffer->data();
   if (data == nullptr || data->size() == 0) return out;
 
-  // A sparse constant stores fewer values than its shape holds.
-  const ts::SparsityParameters* sparsity = t.sparsity();
-  const size_t width = t.type() == ts::kFloat16 ? 2 : 4;
-  const size_t count = sparsity != nullptr ? data->size() / width : elementCount(out.shape);
-  if (sparsity != nullptr && (t.type() == ts::kInt32 || data->size() % width != 0))
-    refuse("tensor " + out.name + " is a sparse constant of an unsupported kind");
+  const size_t count = elementCount(out.shape);
   out.constant = true;
   switch (t.type()) {
     case ts::kFloat32:
@@ -252,7 +181,6 @@ TfliteTensor readTensor(const ts::Tensor& t, const ts::Model& model) {
       refuse("tensor " + out.name + " has an unsupported element type " +
              std::to_string(static_cast<int>(t.type())));
   }
-  if (sparsity != nullptr) out.values = densify(out.values, out.shape, *sparsity, out.name);
   return out;
 }
 
@@ -347,12 +275,6 @@ void readOptions(TfliteOperator& out, const ts::Operator& op, int32_t code,
       }
       break;
     }
-    case kDepthToSpace: {
-      static const uint8_t widths[] = {4};
-      if (const auto* o = options(op, kDepthToSpaceOptions, widths, 1, verifier, name))
-        out.blockSize = o->at<int32_t>(0, 0);
-      break;
-    }
     case kMean: {
       static const uint8_t widths[] = {1};
       if (const auto* o = options(op, kReducerOptions, widths, 1, verifier, name))
@@ -406,14 +328,6 @@ std::string tfliteOpName(TfliteOp op) {
       return "MEAN";
     case TfliteOp::ResizeBilinear:
       return "RESIZE_BILINEAR";
-    case TfliteOp::Pad:
-      return "PAD";
-    case TfliteOp::DepthToSpace:
-      return "DEPTH_TO_SPACE";
-    case TfliteOp::Reshape:
-      return "RESHAPE";
-    case TfliteOp::Concatenation:
-      return "CONCATENATION";
     case TfliteOp::TransposeConvBias:
       return "Convolution2DTransposeBias";
   }
@@ -491,26 +405,12 @@ TfliteModel readTfliteModel(const uint8_t* data, size_t size) {
       case kResizeBilinear:
         o.op = TfliteOp::ResizeBilinear;
         break;
-      case kPad:
-        o.op = TfliteOp::Pad;
-        break;
-      case kDepthToSpace:
-        o.op = TfliteOp::DepthToSpace;
-        break;
-      case kReshape:
-        o.op = TfliteOp::Reshape;
-        break;
-      case kConcatenation:
-        o.op = TfliteOp::Concatenation;
-        break;
-      case kDensify:
       case kDequantize: {
-        // Half-float weights are stored once and widened by DEQUANTIZE (and
-        // pruned ones expanded by DENSIFY); that is done here, once, instead
-        // of on every run.
+        // Half-float weights are stored once and widened by DEQUANTIZE; the
+        // widening is done here, once, instead of on every run.
         if (o.inputs.size() != 1 || o.inputs[0] < 0 || !out.tensors[o.inputs[0]].constant ||
             out.tensors[o.inputs[0]].values.empty())
-          refuse(name + " of a computed tensor is not supported");
+          refuse("DEQUANTIZE of a computed tensor is not supported");
         TfliteTensor& target = out.tensors[o.outputs[0]];
         target.constant = true;
         target.values = out.tensors[o.inputs[0]].values;

@@ -21,14 +21,6 @@ enum class TfliteOp {
   AveragePool2d,
   Mean,
   ResizeBilinear,
-  // Constant zero padding of height and width.
-  Pad,
-  // Channels moved into blocks of blockSize × blockSize pixels.
-  DepthToSpace,
-  // Kept for the caller, not built into the network: a model's output heads
-  // are often flattened and joined so; the caller reads the heads instead.
-  Reshape,
-  Concatenation,
   // The custom transposed convolution with bias (custom code
   // "Convolution2DTransposeBias").
   TransposeConvBias,
@@ -61,7 +53,6 @@ struct TfliteOperator {
   bool alignCorners = false;
   bool halfPixelCenters = false;
   bool keepDims = false;
-  int blockSize = 0;  // DEPTH_TO_SPACE
 };
 
 struct TfliteModel {

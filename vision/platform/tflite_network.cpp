@@ -29,14 +29,6 @@ struct Builder {
 
   const TfliteTensor& tensor(int index) const { return model.tensors[static_cast<size_t>(index)]; }
 
-  // Whether a tensor is the output of an operator left to the caller.
-  bool skipped(int index) const {
-    return std::any_of(model.operators.begin(), model.operators.end(), [&](const auto& op) {
-      return (op.op == TfliteOp::Reshape || op.op == TfliteOp::Concatenation) &&
-             !op.outputs.empty() && op.outputs[0] == index;
-    });
-  }
-
   // The NHWC shape of an image tensor, checked to have four dimensions.
   std::vector<int> imageShape(const TfliteOperator& op, int index) const {
     if (index < 0) refuse(op, "lacks an input");
@@ -288,45 +280,6 @@ struct Builder {
             {1, y.out, x.out, shape[3]});
   }
 
-  // Zero padding of height and width; paddings are [4, 2] (before, after per
-  // NHWC axis).
-  void pad(const TfliteOperator& op, size_t opIndex) {
-    const auto shape = imageShape(op, op.inputs.empty() ? -1 : op.inputs[0]);
-    const std::vector<int32_t>& p = constant(op, 1).ints;
-    if (p.size() != 8 || p[0] != 0 || p[1] != 0 || p[6] != 0 || p[7] != 0 ||
-        *std::min_element(p.begin(), p.end()) < 0)
-      refuse(op, "is supported only on height and width");
-    cv::dnn::LayerParams params;
-    const int nchw[] = {0, 0, 0, 0, p[2], p[3], p[4], p[5]};
-    params.set("paddings", cv::dnn::DictValue::arrayInt(nchw, 8));
-    params.set("value", 0.0);
-    produce(op, opIndex, add(op, opIndex, "Padding", params, {input(op, 0)}),
-            {1, shape[1] + p[2] + p[3], shape[2] + p[4] + p[5], shape[3]});
-  }
-
-  // Output channel c of the pixel at (by + i, bx + j) is input channel
-  // (i × block + j) × C + c of (y, x). In NCHW: [1, block, block, C, H, W],
-  // permuted to [1, C, H, block, W, block], then joined.
-  void depthToSpace(const TfliteOperator& op, size_t opIndex) {
-    const auto shape = imageShape(op, op.inputs.empty() ? -1 : op.inputs[0]);
-    const int b = op.blockSize;
-    if (b < 1 || shape[3] % (b * b) != 0) refuse(op, "has a block that does not divide its depth");
-    const int c = shape[3] / (b * b);
-    cv::dnn::LayerParams split;
-    const int splitShape[] = {1, b, b, c, shape[1], shape[2]};
-    split.set("dim", cv::dnn::DictValue::arrayInt(splitShape, 6));
-    const int a = add(op, opIndex, "Reshape", split, {input(op, 0)}, "_split");
-    cv::dnn::LayerParams permute;
-    const int order[] = {0, 3, 4, 1, 5, 2};
-    permute.set("order", cv::dnn::DictValue::arrayInt(order, 6));
-    const int m = add(op, opIndex, "Permute", permute, {Pin{a, 0}}, "_permute");
-    cv::dnn::LayerParams join;
-    const int joined[] = {1, c, shape[1] * b, shape[2] * b};
-    join.set("dim", cv::dnn::DictValue::arrayInt(joined, 4));
-    produce(op, opIndex, add(op, opIndex, "Reshape", join, {Pin{m, 0}}, "_join"),
-            {1, shape[1] * b, shape[2] * b, c});
-  }
-
   void mean(const TfliteOperator& op, size_t opIndex) {
     const TfliteTensor& axes = constant(op, 1);
     std::vector<int> sorted;
@@ -358,8 +311,8 @@ struct Builder {
 TfliteNetwork buildTfliteNetwork(const TfliteModel& model) {
   Builder b{model, {}, std::vector<Pin>(model.tensors.size()), {}};
   b.result.layerOfTensor.resize(model.tensors.size());
-  if (model.inputs.size() != 1 || model.outputs.empty())
-    throw VisionError("model must have one input and an output");
+  if (model.inputs.size() != 1 || model.outputs.size() != 1)
+    throw VisionError("model must have one input and one output");
   const TfliteTensor& in = model.tensors[static_cast<size_t>(model.inputs[0])];
   if (in.shape.size() != 4 || in.shape[0] != 1 || in.shape[1] < 1 || in.shape[2] < 1 ||
       in.shape[3] < 1)
@@ -404,21 +357,11 @@ TfliteNetwork buildTfliteNetwork(const TfliteModel& model) {
       case TfliteOp::ResizeBilinear:
         b.resize(op, i);
         break;
-      case TfliteOp::Pad:
-        b.pad(op, i);
-        break;
-      case TfliteOp::DepthToSpace:
-        b.depthToSpace(op, i);
-        break;
-      case TfliteOp::Reshape:
-      case TfliteOp::Concatenation:
-        break;  // the caller reads their inputs
     }
   }
-  // The first output, unless it is left to the caller (see TfliteOp).
-  b.result.outputLayer = b.result.layerOfTensor[static_cast<size_t>(model.outputs[0])];
-  if (b.result.outputLayer.empty() && !b.skipped(model.outputs[0]))
-    throw VisionError("model output is never computed");
+  const std::string& out = b.result.layerOfTensor[static_cast<size_t>(model.outputs[0])];
+  if (out.empty()) throw VisionError("model output is never computed");
+  b.result.outputLayer = out;
   return std::move(b.result);
 }
 

@@ -16,7 +16,7 @@ struct TfliteNetwork {
   int inputHeight = 0;
   int inputWidth = 0;
   int inputChannels = 0;
-  std::string outputLayer;  // empty when the model's output is left to the caller
+  std::string outputLayer;
   // For each model tensor the layer whose output holds it (empty for the
   // input and constants), so that single tensors can be read back.
   std::vector<std::string> layerOfTensor;

@@ -38,75 +38,15 @@ struct Buffer : private flatbuffers::Table {
   }
 };
 
-// Sparse constants (TensorFlow Lite's model optimisation prunes weights and
-// stores the rest so): each dimension dense, or compressed as in CSR, where
-// segments[i] .. segments[i + 1] index the stored entries under position i
-// of the dimensions before and `indices` holds each entry's position.
-enum DimensionFormat : int8_t { kDense = 0, kSparseCsr = 1 };
-// Which integer vector a segment or index array is (a union in the format).
-enum IndexVectorType : uint8_t { kInt32Vector = 1, kUint16Vector = 2, kUint8Vector = 3 };
-
-struct IndexVector : private flatbuffers::Table {
-  // The vector as the type says (all three keep their values in slot 0).
-  template <typename T>
-  const Vector<T>* values() const {
-    return GetPointer<const Vector<T>*>(slot(0));
-  }
-  bool Verify(Verifier& v, uint8_t type) const {
-    if (!VerifyTableStart(v) || !VerifyOffset(v, slot(0))) return false;
-    bool ok = false;
-    if (type == kInt32Vector) ok = v.VerifyVector(values<int32_t>());
-    if (type == kUint16Vector) ok = v.VerifyVector(values<uint16_t>());
-    if (type == kUint8Vector) ok = v.VerifyVector(values<uint8_t>());
-    return ok && v.EndTable();
-  }
-};
-
-struct DimensionMetadata : private flatbuffers::Table {
-  int8_t format() const { return GetField<int8_t>(slot(0), kDense); }
-  int32_t denseSize() const { return GetField<int32_t>(slot(1), 0); }
-  uint8_t segmentsType() const { return GetField<uint8_t>(slot(2), 0); }
-  const IndexVector* segments() const { return GetPointer<const IndexVector*>(slot(3)); }
-  uint8_t indicesType() const { return GetField<uint8_t>(slot(4), 0); }
-  const IndexVector* indices() const { return GetPointer<const IndexVector*>(slot(5)); }
-  bool Verify(Verifier& v) const {
-    return VerifyTableStart(v) && VerifyField<int8_t>(v, slot(0), 1) &&
-           VerifyField<int32_t>(v, slot(1), 4) && VerifyField<uint8_t>(v, slot(2), 1) &&
-           VerifyOffset(v, slot(3)) &&
-           (segments() == nullptr || segments()->Verify(v, segmentsType())) &&
-           VerifyField<uint8_t>(v, slot(4), 1) && VerifyOffset(v, slot(5)) &&
-           (indices() == nullptr || indices()->Verify(v, indicesType())) && v.EndTable();
-  }
-};
-
-struct SparsityParameters : private flatbuffers::Table {
-  const Vector<int32_t>* traversalOrder() const {
-    return GetPointer<const Vector<int32_t>*>(slot(0));
-  }
-  const Vector<int32_t>* blockMap() const { return GetPointer<const Vector<int32_t>*>(slot(1)); }
-  const Vector<Offset<DimensionMetadata>>* dimensions() const {
-    return GetPointer<const Vector<Offset<DimensionMetadata>>*>(slot(2));
-  }
-  bool Verify(Verifier& v) const {
-    return VerifyTableStart(v) && VerifyOffset(v, slot(0)) && v.VerifyVector(traversalOrder()) &&
-           VerifyOffset(v, slot(1)) && v.VerifyVector(blockMap()) && VerifyOffset(v, slot(2)) &&
-           v.VerifyVector(dimensions()) && v.VerifyVectorOfTables(dimensions()) && v.EndTable();
-  }
-};
-
 struct Tensor : private flatbuffers::Table {
   const Vector<int32_t>* shape() const { return GetPointer<const Vector<int32_t>*>(slot(0)); }
   int8_t type() const { return GetField<int8_t>(slot(1), kFloat32); }
   uint32_t buffer() const { return GetField<uint32_t>(slot(2), 0); }
   const String* name() const { return GetPointer<const String*>(slot(3)); }
-  const SparsityParameters* sparsity() const {
-    return GetPointer<const SparsityParameters*>(slot(6));
-  }
   bool Verify(Verifier& v) const {
     return VerifyTableStart(v) && VerifyOffset(v, slot(0)) && v.VerifyVector(shape()) &&
            VerifyField<int8_t>(v, slot(1), 1) && VerifyField<uint32_t>(v, slot(2), 4) &&
-           VerifyOffset(v, slot(3)) && v.VerifyString(name()) && VerifyOffset(v, slot(6)) &&
-           v.VerifyTable(sparsity()) && v.EndTable();
+           VerifyOffset(v, slot(3)) && v.VerifyString(name()) && v.EndTable();
   }
 };
 
