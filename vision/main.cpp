@@ -9,6 +9,7 @@
 #include "faces.hpp"
 #include "frame_input.hpp"
 #include "output.hpp"
+#include "platform/sleeping_thread_pool.hpp"
 #include "segment.hpp"
 #include "session.hpp"
 #include "text.hpp"
@@ -59,8 +60,8 @@ int main(int argc, char** argv) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   // Two threads for OpenCV's networks: as fast as one or faster on a busy
   // two-core machine (the host records and encodes beside us) for about the
-  // same CPU time, and faster when a core is free.
-  cv::setNumThreads(2);
+  // same CPU time, and faster when a core is free. They sleep between frames.
+  useSleepingThreadPool(2);
 
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   const Request request = readCommandLine(arguments);

@@ -76,17 +76,21 @@ class Faces(unittest.TestCase):
     def test_desktop_frames_with_a_small_face_a_close_up_and_none(self):
         # A desktop with the portrait 180 px high in a corner (a webcam
         # picture, face about 70 px wide), with the portrait filling the
-        # height, a photograph without a face, and the first frame again.
+        # height, a photograph without a face, the first frame again.
         w, h = 1910, 1070
         desktop = ("-size", f"{w}x{h}", f"{BUILDING}[{w}x{h}!]")
         small = convert(*desktop, "(", PORTRAIT, "-resize", "x180", ")", "-geometry",
                         "+1590+850", "-composite")
         large = convert(*desktop, "(", PORTRAIT, "-resize", f"x{h}", ")", "-geometry", "+700+0",
                         "-composite")
-        result = run("faces", w, h, frames=[small, large, convert(f"{FRUITS}[{w}x{h}!]"), small])
+        # Last, a slide title: letters are not faces.
+        slide = convert("-size", f"{w}x{h}", "xc:white", "-font", "DejaVu-Sans", "-pointsize", "200",
+                        "-gravity", "center", "-annotate", "0", "Thank you!")
+        result = run("faces", w, h,
+                     frames=[small, large, convert(f"{FRUITS}[{w}x{h}!]"), small, slide])
         self.assertEqual((result.returncode, result.stderr), (0, b""))
         lines = result.stdout.decode().split("\n")
-        self.assertEqual(len(lines), 5, lines)
+        self.assertEqual(len(lines), 6, lines)
         for line in lines[:2]:
             self.assertRegex(line, r'^\{"x":-?\d\.\d{4},"y":-?\d\.\d{4},"w":\d\.\d{4},"h":\d\.\d{4}\}$')
         # Eyes to mouth span about 240..420 × 340..530 of the portrait's pixels.
@@ -96,7 +100,7 @@ class Faces(unittest.TestCase):
         s = h / 824
         self.assertCovers(json.loads(lines[1]), (700 + 240 * s) / w, 340 * s / h,
                           (700 + 420 * s) / w, 530 * s / h, 0.4)
-        self.assertEqual(lines[2:], ["null", lines[0], ""])
+        self.assertEqual(lines[2:], ["null", lines[0], "null", ""])
 
 
 class Segment(unittest.TestCase):

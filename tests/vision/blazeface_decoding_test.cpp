@@ -5,6 +5,9 @@
 #include <cmath>
 #include <vector>
 
+#include "blazeface_back_256.h"
+#include "platform/blazeface_model.hpp"
+
 namespace vision {
 namespace {
 
@@ -35,6 +38,7 @@ TEST(DecodeBoxes, OffsetsAndSizesAreInInputPixelsAroundTheAnchor) {
   boxes[1] = -6.4f;  // y offset: -0.05
   boxes[2] = 25.6f;  // width 0.2
   boxes[3] = 51.2f;  // height 0.4
+  boxes[15] = 6.4f;  // left ear's y offset: 0.05
   boxes[16 + 2] = 12.8f;
   boxes[16 + 3] = 12.8f;
   const auto found = decodeBoxes(scores.data(), boxes.data(), anchors, 128, 0.5f);
@@ -45,6 +49,8 @@ TEST(DecodeBoxes, OffsetsAndSizesAreInInputPixelsAroundTheAnchor) {
   EXPECT_NEAR(found[0].xMax, 0.45f, 1e-6);
   EXPECT_NEAR(found[0].yMin, 0.0f, 1e-6);
   EXPECT_NEAR(found[0].yMax, 0.4f, 1e-6);
+  EXPECT_NEAR(found[0].keypoints[2 * leftEar + 1], 0.3f, 1e-6);
+  EXPECT_NEAR(found[0].keypoints[2 * leftEar], 0.25f, 1e-6);
   EXPECT_FLOAT_EQ(found[1].score, 0.5f);
   EXPECT_NEAR(found[1].xMin, 0.45f, 1e-6);
   EXPECT_NEAR(found[1].yMax, 0.8f, 1e-6);
@@ -73,6 +79,21 @@ TEST(IntersectionOverUnion, EmptyAndDisjointBoxesDoNotOverlap) {
   EXPECT_FLOAT_EQ(intersectionOverUnion({0, 0, 1, 1, 1}, {0.5f, 0, 1.5f, 1, 1}), 1.0f / 3);
   EXPECT_FLOAT_EQ(intersectionOverUnion({0, 0, 1, 1, 1}, {2, 2, 3, 3, 1}), 0.0f);
   EXPECT_FLOAT_EQ(intersectionOverUnion({0, 0, 0, 0, 1}, {0, 0, 0, 0, 1}), 0.0f);
+}
+
+TEST(BlazeFaceModel, TakesTheFramesAspectWithItsAnchors) {
+  const struct {
+    cv::Size frame, input;
+  } cases[] = {{{1280, 720}, {256, 160}},
+               {{720, 1280}, {160, 256}},
+               {{640, 640}, {256, 256}},
+               {{4096, 16}, {256, 32}}};
+  for (const auto& c : cases) {
+    const BlazeFaceModel m = loadBlazeFaceFor(c.frame, blazeface_back_256, blazeface_back_256_size,
+                                              256, {16, 32, 32, 32});
+    EXPECT_EQ(cv::Size(m.inputWidth, m.inputHeight), c.input);
+    EXPECT_EQ(m.anchors.size(), c.input.area() / 256 * 2 + c.input.area() / 1024 * 6);
+  }
 }
 
 }  // namespace

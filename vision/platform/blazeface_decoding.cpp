@@ -5,39 +5,47 @@
 
 namespace vision {
 
-std::vector<AnchorCenter> ssdAnchors(int inputSize, const std::vector<int>& strides) {
+std::vector<AnchorCenter> ssdAnchors(int inputWidth, int inputHeight,
+                                     const std::vector<int>& strides) {
   std::vector<AnchorCenter> anchors;
   size_t layer = 0;
   while (layer < strides.size()) {
     const int stride = strides[layer];
     int perCell = 0;
     for (; layer < strides.size() && strides[layer] == stride; ++layer) perCell += 2;
-    const int cells = (inputSize + stride - 1) / stride;
-    for (int y = 0; y < cells; ++y)
-      for (int x = 0; x < cells; ++x)
+    const int columns = (inputWidth + stride - 1) / stride;
+    const int rows = (inputHeight + stride - 1) / stride;
+    for (int y = 0; y < rows; ++y)
+      for (int x = 0; x < columns; ++x)
         for (int a = 0; a < perCell; ++a)
-          anchors.push_back({(static_cast<float>(x) + 0.5f) / static_cast<float>(cells),
-                             (static_cast<float>(y) + 0.5f) / static_cast<float>(cells)});
+          anchors.push_back({(static_cast<float>(x) + 0.5f) / static_cast<float>(columns),
+                             (static_cast<float>(y) + 0.5f) / static_cast<float>(rows)});
   }
   return anchors;
 }
 
 std::vector<FaceBox> decodeBoxes(const float* scores, const float* boxes,
-                                 const std::vector<AnchorCenter>& anchors, int inputSize,
-                                 float minScore) {
+                                 const std::vector<AnchorCenter>& anchors, int inputWidth,
+                                 int inputHeight, float minScore) {
   std::vector<FaceBox> found;
-  const float scale = 1.0f / static_cast<float>(inputSize);
+  const float scaleX = 1.0f / static_cast<float>(inputWidth);
+  const float scaleY = 1.0f / static_cast<float>(inputHeight);
   for (size_t i = 0; i < anchors.size(); ++i) {
     const float logit = std::clamp(scores[i], -100.0f, 100.0f);
     const float score = 1.0f / (1.0f + std::exp(-logit));
     if (score < minScore) continue;
     const float* box = boxes + i * 16;
     if (!(box[2] > 0 && box[3] > 0)) continue;  // no area: not a face, and no overlap to merge on
-    const float cx = anchors[i].x + box[0] * scale;
-    const float cy = anchors[i].y + box[1] * scale;
-    const float halfW = box[2] * scale / 2;
-    const float halfH = box[3] * scale / 2;
-    found.push_back({cx - halfW, cy - halfH, cx + halfW, cy + halfH, score});
+    const float cx = anchors[i].x + box[0] * scaleX;
+    const float cy = anchors[i].y + box[1] * scaleY;
+    const float halfW = box[2] * scaleX / 2;
+    const float halfH = box[3] * scaleY / 2;
+    FaceBox face{cx - halfW, cy - halfH, cx + halfW, cy + halfH, score, {}};
+    for (size_t k = 0; k < face.keypoints.size(); k += 2) {
+      face.keypoints[k] = anchors[i].x + box[4 + k] * scaleX;
+      face.keypoints[k + 1] = anchors[i].y + box[5 + k] * scaleY;
+    }
+    found.push_back(face);
   }
   return found;
 }
@@ -72,6 +80,8 @@ std::vector<FaceBox> weightedNonMaxSuppression(std::vector<FaceBox> boxes, float
       sum.yMin += box.yMin * box.score;
       sum.xMax += box.xMax * box.score;
       sum.yMax += box.yMax * box.score;
+      for (size_t k = 0; k < sum.keypoints.size(); ++k)
+        sum.keypoints[k] += box.keypoints[k] * box.score;
       weight += box.score;
     }
     FaceBox merged = best;
@@ -80,6 +90,8 @@ std::vector<FaceBox> weightedNonMaxSuppression(std::vector<FaceBox> boxes, float
       merged.yMin = sum.yMin / weight;
       merged.xMax = sum.xMax / weight;
       merged.yMax = sum.yMax / weight;
+      for (size_t k = 0; k < sum.keypoints.size(); ++k)
+        merged.keypoints[k] = sum.keypoints[k] / weight;
     }
     kept.push_back(merged);
     boxes.swap(rest);

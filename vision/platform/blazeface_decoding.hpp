@@ -8,13 +8,18 @@
 
 namespace vision {
 
-// A box in fractions of the model's input square, origin top-left.
+// The six landmarks BlazeFace gives with a box, in its order.
+enum FaceKeypoint { rightEye, leftEye, noseTip, mouth, rightEar, leftEar, keypointCount };
+
+// A box in fractions of the model's input square, origin top-left, with its
+// landmarks (x, y pairs in the same fractions).
 struct FaceBox {
   float xMin = 0;
   float yMin = 0;
   float xMax = 0;
   float yMax = 0;
   float score = 0;
+  std::array<float, 2 * keypointCount> keypoints{};
 };
 
 struct AnchorCenter {
@@ -26,22 +31,32 @@ struct AnchorCenter {
 // 0.5: each layer puts two anchors on every cell of its grid (inputSize ÷
 // stride cells a side), consecutive layers of equal stride share one grid, and
 // a grid lists its cells row by row with the anchors of a cell together.
-std::vector<AnchorCenter> ssdAnchors(int inputSize, const std::vector<int>& strides);
+// A grid is ceil(width ÷ stride) by ceil(height ÷ stride) cells.
+std::vector<AnchorCenter> ssdAnchors(int inputWidth, int inputHeight,
+                                     const std::vector<int>& strides);
+inline std::vector<AnchorCenter> ssdAnchors(int inputSize, const std::vector<int>& strides) {
+  return ssdAnchors(inputSize, inputSize, strides);
+}
 
 // Decodes every anchor whose score passes `minScore`. `scores` holds one raw
 // logit per anchor (clipped to ±100 before the sigmoid), `boxes` 16 values per
-// anchor of which the first four are centre offset x, y and size w, h in input
-// pixels.
+// anchor: centre offset x, y and size w, h, then six landmark offsets x, y,
+// all in input pixels.
 std::vector<FaceBox> decodeBoxes(const float* scores, const float* boxes,
-                                 const std::vector<AnchorCenter>& anchors, int inputSize,
-                                 float minScore);
+                                 const std::vector<AnchorCenter>& anchors, int inputWidth,
+                                 int inputHeight, float minScore);
+inline std::vector<FaceBox> decodeBoxes(const float* scores, const float* boxes,
+                                        const std::vector<AnchorCenter>& anchors, int inputSize,
+                                        float minScore) {
+  return decodeBoxes(scores, boxes, anchors, inputSize, inputSize, minScore);
+}
 
 // Intersection over union of two boxes (0 when either is empty).
 float intersectionOverUnion(const FaceBox& a, const FaceBox& b);
 
 // MediaPipe's weighted suppression: highest score first, every remaining box
 // that overlaps it by more than `iouThreshold` is merged into it (coordinates
-// averaged, weighted by score; the best score is kept) and removed. The
+// and landmarks averaged, weighted by score; the best score is kept) and removed. The
 // result is ordered by score, highest first.
 std::vector<FaceBox> weightedNonMaxSuppression(std::vector<FaceBox> boxes, float iouThreshold);
 

@@ -6,18 +6,23 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "platform/onnx_input_size.hpp"
+
 namespace vision {
 
-BlazeFaceModel loadBlazeFace(const unsigned char* bytes, size_t size, int inputSize,
-                             const std::vector<int>& strides) {
+namespace {
+
+BlazeFaceModel load(const unsigned char* bytes, size_t size, int width, int height,
+                    const std::vector<int>& strides) {
   BlazeFaceModel model;
   model.net = cv::dnn::readNetFromONNX(reinterpret_cast<const char*>(bytes), size);
   model.net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
   model.net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
-  model.inputSize = inputSize;
-  model.anchors = ssdAnchors(inputSize, strides);
-  model.canvas = cv::Mat(inputSize, inputSize, CV_8UC4, cv::Scalar::all(0));
-  const int shape[] = {1, inputSize, inputSize, 3};
+  model.inputWidth = width;
+  model.inputHeight = height;
+  model.anchors = ssdAnchors(width, height, strides);
+  model.canvas = cv::Mat(height, width, CV_8UC4, cv::Scalar::all(0));
+  const int shape[] = {1, height, width, 3};
   model.input = cv::Mat(4, shape, CV_32F, cv::Scalar::all(0));
   model.scores.resize(model.anchors.size());
   model.boxes.resize(model.anchors.size() * 16);
@@ -52,14 +57,13 @@ BlazeFaceModel loadBlazeFace(const unsigned char* bytes, size_t size, int inputS
   return model;
 }
 
-namespace {
-
-// Where the image lands in the model's square: scaled to fit, centred.
-cv::Rect letterbox(const cv::Size& image, int inputSize) {
-  const double scale = static_cast<double>(inputSize) / std::max(image.width, image.height);
-  const int w = std::clamp(static_cast<int>(std::lround(image.width * scale)), 1, inputSize);
-  const int h = std::clamp(static_cast<int>(std::lround(image.height * scale)), 1, inputSize);
-  return {(inputSize - w) / 2, (inputSize - h) / 2, w, h};
+// Where the image lands in the model's input: scaled to fit, centred.
+cv::Rect letterbox(const cv::Size& image, int width, int height) {
+  const double scale = std::min(static_cast<double>(width) / image.width,
+                                static_cast<double>(height) / image.height);
+  const int w = std::clamp(static_cast<int>(std::lround(image.width * scale)), 1, width);
+  const int h = std::clamp(static_cast<int>(std::lround(image.height * scale)), 1, height);
+  return {(width - w) / 2, (height - h) / 2, w, h};
 }
 
 void copyOut(const cv::Mat& from, float* to, size_t count) {
@@ -70,8 +74,33 @@ void copyOut(const cv::Mat& from, float* to, size_t count) {
 
 }  // namespace
 
+BlazeFaceModel loadBlazeFace(const unsigned char* bytes, size_t size, int inputSize,
+                             const std::vector<int>& strides) {
+  return load(bytes, size, inputSize, inputSize, strides);
+}
+
+BlazeFaceModel loadBlazeFaceFor(const cv::Size& frame, const unsigned char* bytes, size_t size,
+                                int inputSize, const std::vector<int>& strides) {
+  const int coarsest = *std::max_element(strides.begin(), strides.end());
+  const auto shorter = [&](int side, int longer) {
+    const int fitted = static_cast<int>(std::ceil(static_cast<double>(inputSize) * side / longer));
+    return std::clamp((fitted + coarsest - 1) / coarsest * coarsest, coarsest, inputSize);
+  };
+  const int width = frame.width >= frame.height ? inputSize : shorter(frame.width, frame.height);
+  const int height = frame.width >= frame.height ? shorter(frame.height, frame.width) : inputSize;
+  if (width != inputSize || height != inputSize) {
+    try {
+      const std::vector<unsigned char> reshaped = withInputSize(bytes, size, height, width);
+      return load(reshaped.data(), reshaped.size(), width, height, strides);
+    } catch (const std::exception&) {
+      // Not laid out as expected: the square network serves every frame.
+    }
+  }
+  return loadBlazeFace(bytes, size, inputSize, strides);
+}
+
 void letterboxInto(BlazeFaceModel& model, const cv::Mat& image) {
-  model.area = letterbox(image.size(), model.inputSize);
+  model.area = letterbox(image.size(), model.inputWidth, model.inputHeight);
   model.canvas.setTo(cv::Scalar::all(0));
   cv::resize(image, model.canvas(model.area), model.area.size(), 0, 0, cv::INTER_AREA);
 }
@@ -82,14 +111,15 @@ std::vector<FaceBox> runBlazeFace(BlazeFaceModel& model, const cv::Mat& image, f
 }
 
 std::vector<FaceBox> runOnCanvas(BlazeFaceModel& model, float minScore) {
-  const int size = model.inputSize;
+  const int width = model.inputWidth;
+  const int height = model.inputHeight;
   const cv::Rect area = model.area;
 
   // BGRA bytes to RGB in [-1, 1], channels last; the margins are black (-1).
   float* in = model.input.ptr<float>();
-  for (int y = 0; y < size; ++y) {
+  for (int y = 0; y < height; ++y) {
     const uint8_t* row = model.canvas.ptr<uint8_t>(y);
-    for (int x = 0; x < size; ++x, row += 4, in += 3) {
+    for (int x = 0; x < width; ++x, row += 4, in += 3) {
       in[0] = row[2] * (2.0f / 255.0f) - 1.0f;
       in[1] = row[1] * (2.0f / 255.0f) - 1.0f;
       in[2] = row[0] * (2.0f / 255.0f) - 1.0f;
@@ -108,12 +138,19 @@ std::vector<FaceBox> runOnCanvas(BlazeFaceModel& model, float minScore) {
   copyOut(model.outputs[3], model.boxes.data() + fine * 16, coarse * 16);
 
   std::vector<FaceBox> found =
-      decodeBoxes(model.scores.data(), model.boxes.data(), model.anchors, size, minScore);
-  // From the model's square back to fractions of the image.
+      decodeBoxes(model.scores.data(), model.boxes.data(), model.anchors, width, height, minScore);
+  // From the model's input back to fractions of the image.
   for (FaceBox& box : found) {
-    const auto toX = [&](float v) { return (v * size - area.x) / area.width; };
-    const auto toY = [&](float v) { return (v * size - area.y) / area.height; };
-    box = {toX(box.xMin), toY(box.yMin), toX(box.xMax), toY(box.yMax), box.score};
+    const auto toX = [&](float v) { return (v * width - area.x) / area.width; };
+    const auto toY = [&](float v) { return (v * height - area.y) / area.height; };
+    box.xMin = toX(box.xMin);
+    box.yMin = toY(box.yMin);
+    box.xMax = toX(box.xMax);
+    box.yMax = toY(box.yMax);
+    for (size_t k = 0; k < box.keypoints.size(); k += 2) {
+      box.keypoints[k] = toX(box.keypoints[k]);
+      box.keypoints[k + 1] = toY(box.keypoints[k + 1]);
+    }
   }
   return found;
 }

@@ -14,13 +14,14 @@ namespace vision {
 
 struct BlazeFaceModel {
   cv::dnn::Net net;
-  int inputSize = 0;
+  int inputWidth = 0;
+  int inputHeight = 0;
   std::vector<AnchorCenter> anchors;
   std::vector<std::string> outputNames;  // scores of both grids, then boxes of both
   // Reused for every run.
-  cv::Mat canvas;  // inputSize² BGRA, the letterboxed image
+  cv::Mat canvas;  // inputHeight × inputWidth BGRA, the letterboxed image
   cv::Rect area;   // where the image lies on the canvas in the last run
-  cv::Mat input;   // 1 × inputSize × inputSize × 3 floats, RGB in [-1, 1]
+  cv::Mat input;   // 1 × inputHeight × inputWidth × 3 floats, RGB in [-1, 1]
   std::vector<cv::Mat> outputs;
   std::vector<float> scores;  // one logit per anchor, both grids in anchor order
   std::vector<float> boxes;   // 16 values per anchor
@@ -32,7 +33,14 @@ struct BlazeFaceModel {
 BlazeFaceModel loadBlazeFace(const unsigned char* bytes, size_t size, int inputSize,
                              const std::vector<int>& strides);
 
-// Scales `image` (8-bit BGRA, any stride) into the model's square with its
+// The same network with an input of the frame's aspect: the longer side
+// inputSize, the shorter the frame's share of it rounded up to the coarsest
+// stride, so that the letterbox adds at most that stride of black. The
+// square network when the model cannot be reshaped.
+BlazeFaceModel loadBlazeFaceFor(const cv::Size& frame, const unsigned char* bytes, size_t size,
+                                int inputSize, const std::vector<int>& strides);
+
+// Scales `image` (8-bit BGRA, any stride) into the model's input with its
 // aspect ratio kept, centred on black: fills `canvas` and `area`.
 void letterboxInto(BlazeFaceModel& model, const cv::Mat& image);
 
