@@ -1,0 +1,304 @@
+#!/usr/bin/env python3
+"""Recording quality per CPU: orvik-capture record against ffmpeg (x11grab +
+libx264) on screen content people record, with the quality of every recorded
+frame measured against the exact frame the screen showed. Run by hand, not in
+CI, on a quiet machine (the "others" column near zero).
+
+Usage (BUILD defaults to build-bench at the top of the tree):
+    bash scripts/build.sh BUILD -DORVIK_BENCH=ON -- orvik-capture record_animator
+    python3 bench/record_quality.py [--build BUILD] [--seconds 20]
+        [--workloads terminal,document,windows,video,motion]
+        [--sizes 1280x720,1920x1080,2560x1440] [--rates 30,60]
+        [--tools orvik,ffmpeg-same,ffmpeg-defaults]
+        [--presets P1,P2,...] [--tunes none,zerolatency] [--json FILE] [--check]
+
+For each size an Xvfb of that size; for each workload and rate,
+bench/record_animator plays the workload full-screen at twice the rate, and
+each tool records it for --seconds, one at a time:
+  - orvik: orvik-capture record {"output":...,"fps":N,"scale":1}, stopped
+    with "stop" on standard input.
+  - ffmpeg-same: x11grab + libx264 with the writer's choices: the preset it
+    picks for the size and rate (capture/platform/linux/media/
+    writer_settings.cpp), bit rate max(4*W*H, 6000000), no B-frames, no
+    lookahead, slice threads, constant-rate rate control, keyframes every 2 s,
+    fragmented file, bilinear BT.709 limited-range conversion to yuv420p.
+    --presets and --tunes replace the preset and add -tune (none = no tune)
+    on this row, one run per combination: the guide to choosing the writer's
+    options, since libx264 does the same work on the same options whatever
+    program feeds it.
+  - ffmpeg-defaults: x11grab + libx264's defaults (preset medium) at the same
+    bit rate, bicubic BT.709 limited-range conversion to yuv420p.
+Both ffmpeg rows write every grabbed frame once (-fps_mode passthrough), so a
+frame grabbed late or not at all is missing from the file as from orvik's.
+
+Workloads (bench/animator_*.cpp): terminal (commands typed, output bursts
+scrolling the screen), document (a viewer scrolling pages of text, pictures
+and charts a screen at a time), windows (a browser window dragged over a
+desktop), video (a 30 frames/s landscape flight in a quarter of the screen),
+motion (the whole screen scrolled sideways every frame).
+
+Quality: frame n of a workload is a pure function of n, and the animator
+stamps n in a code of 16-pixel squares at the top-left corner. The corner of
+every recorded frame is read back (ffmpeg averages each square); a code
+whose check bits do not match leaves the frame out ("matched" counts the
+rest). `record_animator render` draws the matched frames again in memory,
+exactly as the screen showed them, and ffmpeg's ssim and psnr filters
+compare each recorded frame with its own source frame converted to yuv420p
+(BT.709, limited range, area averaging, exact rounding): SSIM "All" and PSNR
+"average" over the run. Every frame counts as it was recorded: one shown late
+is compared with the frame it shows, not with the one due at its time.
+
+Reported per workload x size x rate x tool: frames written / expected
+(frames in the file over rate x the file's duration), gaps (intervals
+missing between the first and last frame), CPU ms per written frame (user +
+sys from wait4), the X server's CPU ms per written frame, SSIM, PSNR,
+matched frames, and "others": cores kept busy on average by anything but the
+tool, the X server and the animator (from /proc/stat), the measure of how
+quiet the machine was. Then orvik / ffmpeg ratios of CPU per frame and the
+SSIM differences. --json writes every figure to a file.
+
+--check proves the method instead: ffmpeg records each workload losslessly
+(libx264rgb at qp 0) and every recorded frame must equal, byte for byte, the frame
+`record_animator render` draws for the number in its corner.
+
+Duration: each run takes --seconds plus its analysis (about 1 to 4 s per
+recorded second, more at 2560x1440): the full default matrix is 5 workloads x
+3 sizes x 2 rates x 3 tools = 90 runs.
+"""
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+import record_bench as rb
+from record_bench import Animator, Run, bit_rate, x264_preset
+
+WORKLOADS = ["terminal", "document", "windows", "video", "motion"]
+SQUARE, COLUMNS, ROWS, NUMBER_BITS, CHECK_BITS = 16, 12, 2, 20, 4  # animator_scene.hpp
+REFERENCE = "scale=out_color_matrix=bt709:out_range=tv:flags=area+accurate_rnd,format=yuv420p"
+WRITER_X264 = ("bframes=0:rc-lookahead=0:sync-lookahead=0:scenecut=0:keyint=infinite:"
+               "sliced-threads=1:force-cfr=1")
+
+
+def code_check(n):
+    check = 0
+    for shift in range(0, NUMBER_BITS, CHECK_BITS):
+        check ^= n >> shift
+    return check & ((1 << CHECK_BITS) - 1)
+
+
+def frame_numbers(path):
+    """The number in each recorded frame's corner code, None where unreadable."""
+    squares = COLUMNS * ROWS
+    # Numbered timestamps: frames whose own times are too close for the output
+    # are kept all the same, as in the quality pass.
+    crop = (f"settb=1/25,setpts=N,crop={COLUMNS * SQUARE}:{ROWS * SQUARE}:0:0,"
+            f"scale={COLUMNS}:{ROWS}:flags=area,format=gray")
+    data = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-vf", crop, "-fps_mode",
+                           "passthrough", "-f", "rawvideo", "-"],
+                          capture_output=True, check=True).stdout
+    numbers = []
+    for at in range(0, len(data) - squares + 1, squares):
+        bits = sum(1 << k for k, v in enumerate(data[at:at + squares]) if v > 128)
+        n = bits & ((1 << NUMBER_BITS) - 1)
+        numbers.append(n if bits >> NUMBER_BITS == code_check(n) else None)
+    return numbers
+
+
+def render_command(animator, workload, rate, size, numbers, work):
+    listing = os.path.join(work, "frames.txt")
+    with open(listing, "w") as f:
+        f.write("".join(f"{n}\n" for n in numbers if n is not None))
+    return [animator, "render", workload, str(rate), str(size[0]), str(size[1]), listing]
+
+
+def raw_input(size):
+    return ["-f", "rawvideo", "-pix_fmt", "bgr0", "-s", f"{size[0]}x{size[1]}", "-framerate", "25",
+            "-i", "pipe:0"]
+
+
+def quality(path, numbers, animator, workload, rate, size, work):
+    """(SSIM All, PSNR average) of the matched frames against their sources."""
+    unmatched = [i for i, n in enumerate(numbers) if n is None]
+    keep = f"select='not({'+'.join(f'eq(n,{i})' for i in unmatched)})'," if unmatched else ""
+    graph = (f"[0:v]{keep}settb=1/25,setpts=N[d];[1:v]{REFERENCE},settb=1/25,setpts=N[r];"
+             "[d]split[d1][d2];[r]split[r1][r2];[d1][r1]ssim[s];[d2][r2]psnr[p]")
+    render = subprocess.Popen(render_command(animator, workload, rate, size, numbers, work),
+                              stdout=subprocess.PIPE)
+    result = subprocess.run(
+        ["ffmpeg", "-nostats", "-v", "info", "-i", path] + raw_input(size) +
+        ["-filter_complex", graph, "-map", "[s]", "-fps_mode", "passthrough", "-f", "null", "-",
+         "-map", "[p]", "-fps_mode", "passthrough", "-f", "null", "-"],
+        stdin=render.stdout, capture_output=True, text=True)
+    render.stdout.close()
+    render.wait()
+    ssim = re.search(r"SSIM .* All:([0-9.]+)", result.stderr)
+    psnr = re.search(r"PSNR .* average:([0-9.inf]+)", result.stderr)
+    if result.returncode != 0 or render.returncode != 0 or not ssim or not psnr:
+        raise RuntimeError(f"quality of {path} not measured:\n{result.stderr[-2000:]}")
+    return float(ssim.group(1)), float(psnr.group(1))
+
+
+def frame_hashes(command, stdin=None):
+    out = subprocess.run(command + ["-vf", "settb=1/25,setpts=N", "-pix_fmt", "bgr24", "-f",
+                                    "framemd5", "-"], stdin=stdin, capture_output=True, text=True,
+                         check=True).stdout
+    return [line.rsplit(",", 1)[1].strip() for line in out.splitlines()
+            if line and not line.startswith("#")]
+
+
+def check_exact(path, numbers, animator, workload, rate, size, work):
+    """Frames of a lossless recording that differ from their regenerated source."""
+    matched = [i for i, n in enumerate(numbers) if n is not None]
+    recorded = frame_hashes(["ffmpeg", "-v", "error", "-i", path])
+    render = subprocess.Popen(render_command(animator, workload, rate, size, numbers, work),
+                              stdout=subprocess.PIPE)
+    sources = frame_hashes(["ffmpeg", "-v", "error"] + raw_input(size), stdin=render.stdout)
+    render.stdout.close()
+    render.wait()
+    return sum(recorded[i] != source for i, source in zip(matched, sources))
+
+
+def ffmpeg_command(display, size, fps, output, variant, preset=None, tune=None):
+    width, height = size
+    same = variant == "ffmpeg-same"
+    command = ["ffmpeg", "-y", "-v", "error", "-f", "x11grab", "-draw_mouse", "0", "-framerate",
+               str(fps), "-video_size", f"{width}x{height}", "-i", f"{display}+0,0"]
+    if variant == "lossless":
+        return command + ["-c:v", "libx264rgb", "-qp", "0", "-preset", "ultrafast", "-pix_fmt", "bgr24",
+                          "-fps_mode", "passthrough", output]
+    flags = "bilinear" if same else "bicubic"
+    command += ["-vf", f"scale=out_color_matrix=bt709:out_range=tv:flags={flags},format=yuv420p",
+                "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709",
+                "-color_range", "tv", "-c:v", "libx264", "-b:v", str(bit_rate(width, height)),
+                "-fps_mode", "passthrough"]
+    if same:
+        command += ["-preset", preset or x264_preset(width, height, fps)]
+        command += ["-tune", tune] if tune and tune != "none" else []
+        command += ["-x264-params", WRITER_X264, "-forced-idr", "1", "-force_key_frames",
+                    "expr:gte(t,n_forced*2)", "-movflags",
+                    "+frag_keyframe+empty_moov+default_base_moof"]
+    return command + [output]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build", default=os.path.join(rb.ROOT, "build-bench"))
+    parser.add_argument("--seconds", type=float, default=20)
+    parser.add_argument("--workloads", default=",".join(WORKLOADS))
+    parser.add_argument("--sizes", default="1280x720,1920x1080,2560x1440")
+    parser.add_argument("--rates", default="30,60")
+    parser.add_argument("--tools", default="orvik,ffmpeg-same,ffmpeg-defaults")
+    parser.add_argument("--presets", default="", help="ffmpeg-same presets to try")
+    parser.add_argument("--tunes", default="none", help="ffmpeg-same tunes to try (none: no tune)")
+    parser.add_argument("--json", help="write every figure to this file")
+    parser.add_argument("--check", action="store_true", help="prove the method losslessly")
+    args = parser.parse_args()
+    split = lambda text: [v for v in text.split(",") if v]
+    workloads, tools = split(args.workloads), split(args.tools)
+    sizes = [tuple(int(v) for v in s.split("x")) for s in split(args.sizes)]
+    rates = [int(r) for r in split(args.rates)]
+    capture = os.path.join(args.build, "capture", "orvik-capture")
+    animator = os.path.join(args.build, "bench", "record_animator")
+    for path in (capture, animator):
+        if not os.access(path, os.X_OK):
+            sys.exit(f"missing {path}: build it first")
+    if args.check:
+        tools = ["lossless"]
+    load_before = rb.load_average()
+    work = tempfile.mkdtemp(prefix="orvik-record-quality.")
+    rows = []
+    for size in sizes:
+        server, env = rb.start_display(*size)
+        try:
+            for workload in workloads:
+                for fps in rates:
+                    anim = Animator(animator, 2 * fps, env, workload)
+                    try:
+                        for tool in tools:
+                            options = [(None, None)]
+                            if tool == "ffmpeg-same" and (args.presets or args.tunes != "none"):
+                                options = [(p, t) for p in split(args.presets) or
+                                           [x264_preset(*size, fps)] for t in split(args.tunes)]
+                            for preset, tune in options:
+                                rows.append(measure(args, tool, workload, size, fps, preset, tune,
+                                                    capture, animator, env, server, work))
+                                print_row(rows[-1], flush=True)
+                    finally:
+                        anim.stop()
+        finally:
+            server.terminate()
+            server.wait()
+    load_after = rb.load_average()
+    print(f"\nload average before {load_before}, after {load_after}")
+    if not args.check:
+        print_ratios(rows)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"load_before": load_before, "load_after": load_after, "runs": rows}, f,
+                      indent=1)
+    subprocess.run(["rm", "-rf", work])
+
+
+def measure(args, tool, workload, size, fps, preset, tune, capture, animator, env, server, work):
+    output = os.path.join(work, "lossless.mkv" if tool == "lossless" else f"{tool}.mov")
+    if tool == "orvik":
+        command = [capture, "record", json.dumps({"output": output, "fps": fps, "scale": 1})]
+        stop = b"stop\n"
+    else:
+        command = ffmpeg_command(env["DISPLAY"], size, fps, output, tool, preset, tune)
+        stop = b"q"
+    run = Run(tool, command, stop, args.seconds, output, env, server.pid, fps)
+    numbers = frame_numbers(output)
+    if tool == "ffmpeg-defaults":
+        preset, tune = "medium", "none"
+    elif tool == "lossless":
+        preset, tune = "rgb-qp0", "none"
+    row = {"workload": workload, "size": f"{size[0]}x{size[1]}", "fps": fps, "tool": tool,
+           "preset": preset or x264_preset(*size, fps), "tune": tune or "none",
+           "frames": run.frames, "expected": fps * run.duration, "gaps": run.gaps,
+           "cpu_ms": 1000 * run.cpu / run.frames, "x_ms": 1000 * run.server_cpu / run.frames,
+           "others": run.others, "matched": sum(n is not None for n in numbers)}
+    measure_frames = check_exact if tool == "lossless" else quality
+    result = measure_frames(output, numbers, animator, workload, 2 * fps, size, work)
+    if tool == "lossless":
+        row["differing"] = result
+    else:
+        row["ssim"], row["psnr"] = result
+    os.remove(output)
+    return row
+
+
+HEADER = ("workload  size       fps tool             preset     tune         written  gaps "
+          "CPU ms/f  X ms/f   SSIM     PSNR  matched  others")
+
+
+def print_row(r, flush=False):
+    if not hasattr(print_row, "started"):
+        print(HEADER)
+        print_row.started = True
+    quality_text = (f"differing {r['differing']}" if "differing" in r else
+                    f"{r['ssim']:.5f} {r['psnr']:7.2f}")
+    print(f"{r['workload']:9s} {r['size']:10s} {r['fps']:3d} {r['tool']:16s} {r['preset']:10s} "
+          f"{r['tune']:11s} {r['frames'] / r['expected']:7.1%} {r['gaps']:5d} {r['cpu_ms']:8.2f} "
+          f"{r['x_ms']:7.2f} {quality_text} {r['matched']:5d}/{r['frames']:<5d} "
+          f"{r['others']:5.2f}", flush=flush)
+
+
+def print_ratios(rows):
+    print("\norvik against ffmpeg: CPU per frame ratio, SSIM difference (orvik - ffmpeg)")
+    for o in (r for r in rows if r["tool"] == "orvik"):
+        line = f"{o['workload']:9s} {o['size']:10s} {o['fps']:3d}"
+        for r in rows:
+            if (r["tool"] != "orvik" and r["workload"] == o["workload"] and r["size"] == o["size"]
+                    and r["fps"] == o["fps"]):
+                line += (f"  {r['tool']} {r['preset']}/{r['tune']}: CPU "
+                         f"{o['cpu_ms'] / r['cpu_ms']:.2f}, SSIM {o['ssim'] - r['ssim']:+.4f}")
+        print(line)
+
+
+if __name__ == "__main__":
+    main()
