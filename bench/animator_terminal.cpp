@@ -41,8 +41,8 @@ Line outputLine(size_t command, int i, uint32_t h) {
                     ":12: warning: unused variable 'count' [-Wunused-variable]",
                 false, cv::Scalar(80, 200, 230)};
       return {"[" + std::to_string(std::min(99, i * 3)) +
-                  "%] Building CXX object capture/CMakeFiles/" + codeLine(h).substr(0, 12) +
-                  ".dir/writer.cpp.o",
+                  "%] Building CXX object capture/CMakeFiles/" + proseLine(h, 1) + ".dir/" +
+                  proseLine(h + 1, 1) + ".cpp.o",
               false, plain};
     case 1:
       return {"-rw-r--r-- 1 dev dev " + std::to_string(1000 + h % 90000) +

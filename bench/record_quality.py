@@ -67,11 +67,14 @@ recorded second, more at 2560x1440): the full default matrix is 5 workloads x
 """
 import argparse
 import json
+import math
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 import record_bench as rb
 from record_bench import Animator, Run, bit_rate, x264_preset
@@ -120,26 +123,41 @@ def raw_input(size):
             "-i", "pipe:0"]
 
 
-def quality(path, numbers, animator, workload, rate, size, work):
-    """(SSIM All, PSNR average) of the matched frames against their sources."""
+def quality(path, numbers, animator, workload, rate, size, work, settle):
+    """SSIM All and PSNR average of the matched frames against their sources,
+    over all of them and over those from `settle` source frames after the
+    first (the encoder's rate control has settled by then)."""
     unmatched = [i for i, n in enumerate(numbers) if n is None]
     keep = f"select='not({'+'.join(f'eq(n,{i})' for i in unmatched)})'," if unmatched else ""
+    ssim_log, psnr_log = os.path.join(work, "ssim.log"), os.path.join(work, "psnr.log")
     graph = (f"[0:v]{keep}settb=1/25,setpts=N[d];[1:v]{REFERENCE},settb=1/25,setpts=N[r];"
-             "[d]split[d1][d2];[r]split[r1][r2];[d1][r1]ssim[s];[d2][r2]psnr[p]")
+             f"[d]split[d1][d2];[r]split[r1][r2];[d1][r1]ssim=stats_file={ssim_log}[s];"
+             f"[d2][r2]psnr=stats_file={psnr_log}[p]")
     render = subprocess.Popen(render_command(animator, workload, rate, size, numbers, work),
                               stdout=subprocess.PIPE)
     result = subprocess.run(
-        ["ffmpeg", "-nostats", "-v", "info", "-i", path] + raw_input(size) +
+        ["ffmpeg", "-nostats", "-v", "error", "-i", path] + raw_input(size) +
         ["-filter_complex", graph, "-map", "[s]", "-fps_mode", "passthrough", "-f", "null", "-",
          "-map", "[p]", "-fps_mode", "passthrough", "-f", "null", "-"],
         stdin=render.stdout, capture_output=True, text=True)
     render.stdout.close()
     render.wait()
-    ssim = re.search(r"SSIM .* All:([0-9.]+)", result.stderr)
-    psnr = re.search(r"PSNR .* average:([0-9.inf]+)", result.stderr)
-    if result.returncode != 0 or render.returncode != 0 or not ssim or not psnr:
+    if result.returncode != 0 or render.returncode != 0:
         raise RuntimeError(f"quality of {path} not measured:\n{result.stderr[-2000:]}")
-    return float(ssim.group(1)), float(psnr.group(1))
+    matched = [n for n in numbers if n is not None]
+    ssim = [float(re.search(r"All:([0-9.]+)", line).group(1)) for line in open(ssim_log)]
+    mse = [float(re.search(r"mse_avg:([0-9.]+)", line).group(1)) for line in open(psnr_log)]
+    if not (len(matched) == len(ssim) == len(mse)):
+        raise RuntimeError(f"{path}: {len(matched)} frames matched, {len(ssim)} compared")
+    late = [i for i, n in enumerate(matched) if n >= matched[0] + settle] or [len(matched) - 1]
+
+    def psnr(values):
+        mean = sum(values) / len(values)
+        return 10 * math.log10(255 ** 2 / mean) if mean > 0 else float("inf")
+
+    return {"ssim": sum(ssim) / len(ssim), "psnr": psnr(mse),
+            "ssim_settled": sum(ssim[i] for i in late) / len(late),
+            "psnr_settled": psnr([mse[i] for i in late])}
 
 
 def frame_hashes(command, stdin=None):
@@ -162,25 +180,38 @@ def check_exact(path, numbers, animator, workload, rate, size, work):
     return sum(recorded[i] != source for i, source in zip(matched, sources))
 
 
-def ffmpeg_command(display, size, fps, output, variant, preset=None, tune=None):
+def encoders(tool, size, fps, args):
+    """The (preset, tune, threads) variants a tool runs with."""
+    if tool == "orvik":  # libavcodec's default of one thread, which the writer keeps
+        return [(x264_preset(*size, fps), "none", "1")]
+    if tool == "ffmpeg-defaults":
+        return [("medium", "none", "auto")]
+    if tool == "lossless":
+        return [("rgb-qp0", "none", "auto")]
+    split = lambda text: [v for v in text.split(",") if v]
+    return [(p, t, n) for p in split(args.presets) or [x264_preset(*size, fps)]
+            for t in split(args.tunes) for n in split(args.threads)]
+
+
+def ffmpeg_command(display, size, fps, output, tool, encoder):
     width, height = size
-    same = variant == "ffmpeg-same"
+    preset, tune, threads = encoder
     command = ["ffmpeg", "-y", "-v", "error", "-f", "x11grab", "-draw_mouse", "0", "-framerate",
-               str(fps), "-video_size", f"{width}x{height}", "-i", f"{display}+0,0"]
-    if variant == "lossless":
-        return command + ["-c:v", "libx264rgb", "-qp", "0", "-preset", "ultrafast", "-pix_fmt", "bgr24",
-                          "-fps_mode", "passthrough", output]
-    flags = "bilinear" if same else "bicubic"
+               str(fps), "-video_size", f"{width}x{height}", "-i", f"{display}+0,0",
+               "-fps_mode", "passthrough"]
+    if tool == "lossless":
+        return command + ["-c:v", "libx264rgb", "-qp", "0", "-preset", "ultrafast", "-pix_fmt",
+                          "bgr24", output]
+    flags = "bilinear" if tool == "ffmpeg-same" else "bicubic"
     command += ["-vf", f"scale=out_color_matrix=bt709:out_range=tv:flags={flags},format=yuv420p",
                 "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709",
-                "-color_range", "tv", "-c:v", "libx264", "-b:v", str(bit_rate(width, height)),
-                "-fps_mode", "passthrough"]
-    if same:
-        command += ["-preset", preset or x264_preset(width, height, fps)]
-        command += ["-tune", tune] if tune and tune != "none" else []
-        command += ["-x264-params", WRITER_X264, "-forced-idr", "1", "-force_key_frames",
+                "-color_range", "tv", "-c:v", "libx264", "-b:v", str(bit_rate(width, height))]
+    if tool == "ffmpeg-same":
+        command += ["-preset", preset, "-threads", "0" if threads == "auto" else threads,
+                    "-x264-params", WRITER_X264, "-forced-idr", "1", "-force_key_frames",
                     "expr:gte(t,n_forced*2)", "-movflags",
                     "+frag_keyframe+empty_moov+default_base_moof"]
+        command += ["-tune", tune] if tune != "none" else []
     return command + [output]
 
 
@@ -192,46 +223,39 @@ def main():
     parser.add_argument("--sizes", default="1280x720,1920x1080,2560x1440")
     parser.add_argument("--rates", default="30,60")
     parser.add_argument("--tools", default="orvik,ffmpeg-same,ffmpeg-defaults")
-    parser.add_argument("--presets", default="", help="ffmpeg-same presets to try")
-    parser.add_argument("--tunes", default="none", help="ffmpeg-same tunes to try (none: no tune)")
+    parser.add_argument("--presets", default="", help="ffmpeg-same presets (default: the writer's)")
+    parser.add_argument("--tunes", default="none", help="ffmpeg-same tunes (none: no tune)")
+    parser.add_argument("--threads", default="1", help="ffmpeg-same encoder threads (auto: 0)")
     parser.add_argument("--json", help="write every figure to this file")
     parser.add_argument("--check", action="store_true", help="prove the method losslessly")
     args = parser.parse_args()
     split = lambda text: [v for v in text.split(",") if v]
-    workloads, tools = split(args.workloads), split(args.tools)
+    workloads, tools = split(args.workloads), ["lossless"] if args.check else split(args.tools)
     sizes = [tuple(int(v) for v in s.split("x")) for s in split(args.sizes)]
     rates = [int(r) for r in split(args.rates)]
-    capture = os.path.join(args.build, "capture", "orvik-capture")
-    animator = os.path.join(args.build, "bench", "record_animator")
-    for path in (capture, animator):
+    paths = {"capture": os.path.join(args.build, "capture", "orvik-capture"),
+             "animator": os.path.join(args.build, "bench", "record_animator")}
+    for path in paths.values():
         if not os.access(path, os.X_OK):
             sys.exit(f"missing {path}: build it first")
-    if args.check:
-        tools = ["lossless"]
     load_before = rb.load_average()
     work = tempfile.mkdtemp(prefix="orvik-record-quality.")
     rows = []
-    for size in sizes:
-        server, env = rb.start_display(*size)
-        try:
-            for workload in workloads:
-                for fps in rates:
-                    anim = Animator(animator, 2 * fps, env, workload)
-                    try:
-                        for tool in tools:
-                            options = [(None, None)]
-                            if tool == "ffmpeg-same" and (args.presets or args.tunes != "none"):
-                                options = [(p, t) for p in split(args.presets) or
-                                           [x264_preset(*size, fps)] for t in split(args.tunes)]
-                            for preset, tune in options:
-                                rows.append(measure(args, tool, workload, size, fps, preset, tune,
-                                                    capture, animator, env, server, work))
-                                print_row(rows[-1], flush=True)
-                    finally:
-                        anim.stop()
-        finally:
-            server.terminate()
-            server.wait()
+    try:
+        for size in sizes:
+            server, env = rb.start_display(*size)
+            try:
+                for workload, fps, tool in ((w, r, t) for w in workloads for r in rates
+                                            for t in tools):
+                    for encoder in encoders(tool, size, fps, args):
+                        rows.append(measure(args, tool, encoder, workload, size, fps, paths,
+                                            env, server, work))
+                        print_row(rows[-1])
+            finally:
+                server.terminate()
+                server.wait()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
     load_after = rb.load_average()
     print(f"\nload average before {load_before}, after {load_after}")
     if not args.check:
@@ -240,63 +264,70 @@ def main():
         with open(args.json, "w") as f:
             json.dump({"load_before": load_before, "load_after": load_after, "runs": rows}, f,
                       indent=1)
-    subprocess.run(["rm", "-rf", work])
 
 
-def measure(args, tool, workload, size, fps, preset, tune, capture, animator, env, server, work):
+def measure(args, tool, encoder, workload, size, fps, paths, env, server, work):
     output = os.path.join(work, "lossless.mkv" if tool == "lossless" else f"{tool}.mov")
     if tool == "orvik":
-        command = [capture, "record", json.dumps({"output": output, "fps": fps, "scale": 1})]
+        command = [paths["capture"], "record",
+                   json.dumps({"output": output, "fps": fps, "scale": 1})]
         stop = b"stop\n"
     else:
-        command = ffmpeg_command(env["DISPLAY"], size, fps, output, tool, preset, tune)
+        command = ffmpeg_command(env["DISPLAY"], size, fps, output, tool, encoder)
         stop = b"q"
-    run = Run(tool, command, stop, args.seconds, output, env, server.pid, fps)
+    # The animator starts afresh for each run, so that every tool records the
+    # same frames, and stops before the analysis.
+    anim = Animator(paths["animator"], 2 * fps, env, workload)
+    try:
+        run = Run(tool, command, stop, args.seconds, output, env, server.pid, fps)
+    finally:
+        anim.stop()
     numbers = frame_numbers(output)
-    if tool == "ffmpeg-defaults":
-        preset, tune = "medium", "none"
-    elif tool == "lossless":
-        preset, tune = "rgb-qp0", "none"
     row = {"workload": workload, "size": f"{size[0]}x{size[1]}", "fps": fps, "tool": tool,
-           "preset": preset or x264_preset(*size, fps), "tune": tune or "none",
+           "preset": encoder[0], "tune": encoder[1], "threads": encoder[2],
            "frames": run.frames, "expected": fps * run.duration, "gaps": run.gaps,
            "cpu_ms": 1000 * run.cpu / run.frames, "x_ms": 1000 * run.server_cpu / run.frames,
            "others": run.others, "matched": sum(n is not None for n in numbers)}
-    measure_frames = check_exact if tool == "lossless" else quality
-    result = measure_frames(output, numbers, animator, workload, 2 * fps, size, work)
+    started = time.monotonic()
+    source = (paths["animator"], workload, 2 * fps, size, work)
     if tool == "lossless":
-        row["differing"] = result
+        row["differing"] = check_exact(output, numbers, *source)
     else:
-        row["ssim"], row["psnr"] = result
+        row.update(quality(output, numbers, *source, settle=2 * 2 * fps))
+    row["analysis_s"] = time.monotonic() - started
     os.remove(output)
     return row
 
 
-HEADER = ("workload  size       fps tool             preset     tune         written  gaps "
-          "CPU ms/f  X ms/f   SSIM     PSNR  matched  others")
+HEADER = ("workload  size       fps tool            preset    tune        thr  written  gaps "
+          "CPU ms/f  X ms/f    SSIM    PSNR  SSIM 2s+ PSNR 2s+ matched  others")
 
 
-def print_row(r, flush=False):
+def print_row(r):
     if not hasattr(print_row, "started"):
         print(HEADER)
         print_row.started = True
-    quality_text = (f"differing {r['differing']}" if "differing" in r else
-                    f"{r['ssim']:.5f} {r['psnr']:7.2f}")
-    print(f"{r['workload']:9s} {r['size']:10s} {r['fps']:3d} {r['tool']:16s} {r['preset']:10s} "
-          f"{r['tune']:11s} {r['frames'] / r['expected']:7.1%} {r['gaps']:5d} {r['cpu_ms']:8.2f} "
-          f"{r['x_ms']:7.2f} {quality_text} {r['matched']:5d}/{r['frames']:<5d} "
-          f"{r['others']:5.2f}", flush=flush)
+    if "differing" in r:
+        quality_text = f"{'frames differing: ' + str(r['differing']):>34s}"
+    else:
+        quality_text = (f"{r['ssim']:.5f} {r['psnr']:7.2f}  {r['ssim_settled']:.5f} "
+                        f"{r['psnr_settled']:7.2f}")
+    print(f"{r['workload']:9s} {r['size']:10s} {r['fps']:3d} {r['tool']:15s} {r['preset']:9s} "
+          f"{r['tune']:11s} {r['threads']:4s} {r['frames'] / r['expected']:6.1%} {r['gaps']:5d} {r['cpu_ms']:8.2f} "
+          f"{r['x_ms']:7.2f} {quality_text} {r['matched'] / r['frames']:7.1%} {r['others']:6.2f}",
+          flush=True)
 
 
 def print_ratios(rows):
-    print("\norvik against ffmpeg: CPU per frame ratio, SSIM difference (orvik - ffmpeg)")
+    print("\norvik / ffmpeg CPU per frame, orvik - ffmpeg SSIM (all frames, from 2 s)")
     for o in (r for r in rows if r["tool"] == "orvik"):
         line = f"{o['workload']:9s} {o['size']:10s} {o['fps']:3d}"
         for r in rows:
             if (r["tool"] != "orvik" and r["workload"] == o["workload"] and r["size"] == o["size"]
                     and r["fps"] == o["fps"]):
-                line += (f"  {r['tool']} {r['preset']}/{r['tune']}: CPU "
-                         f"{o['cpu_ms'] / r['cpu_ms']:.2f}, SSIM {o['ssim'] - r['ssim']:+.4f}")
+                line += (f"  {r['tool']} {r['preset']}/{r['tune']}/{r['threads']}: CPU "
+                         f"{o['cpu_ms'] / r['cpu_ms']:.2f}, SSIM {o['ssim'] - r['ssim']:+.4f} "
+                         f"{o['ssim_settled'] - r['ssim_settled']:+.4f}")
         print(line)
 
 
