@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Recording quality per CPU: orvik-capture record against ffmpeg (x11grab +
-libx264) on screen content people record, with the quality of every recorded
-frame measured against the exact frame the screen showed. Run by hand, not in
-CI, on a quiet machine (the "others" column near zero).
+libx264) on screen content people record, with every recorded frame compared
+with the exact frame the screen showed. Run by hand, not in CI, on a quiet
+machine (the "others" column near zero).
 
 Usage (BUILD defaults to build-bench at the top of the tree):
     bash scripts/build.sh BUILD -DORVIK_BENCH=ON -- orvik-capture record_animator
@@ -10,60 +10,75 @@ Usage (BUILD defaults to build-bench at the top of the tree):
         [--workloads terminal,document,windows,video,motion]
         [--sizes 1280x720,1920x1080,2560x1440] [--rates 30,60]
         [--tools orvik,ffmpeg-same,ffmpeg-defaults]
-        [--presets P1,P2,...] [--tunes none,zerolatency] [--json FILE] [--check]
+        [--presets P,...] [--tunes none,zerolatency,...] [--threads auto,1,2]
+        [--json FILE] [--check]
+A quick look: --workloads terminal --sizes 1280x720 --rates 30 --seconds 5.
 
-For each size an Xvfb of that size; for each workload and rate,
-bench/record_animator plays the workload full-screen at twice the rate, and
-each tool records it for --seconds, one at a time:
+For each size an Xvfb of that size; for each workload, rate and tool,
+bench/record_animator starts afresh (so every tool records the same frames),
+plays the workload full-screen at twice the rate, and the tool records it for
+--seconds; one program at a time, the analysis after the recording:
   - orvik: orvik-capture record {"output":...,"fps":N,"scale":1}, stopped
     with "stop" on standard input.
-  - ffmpeg-same: x11grab + libx264 with the writer's choices: the preset it
-    picks for the size and rate (capture/platform/linux/media/
-    writer_settings.cpp), bit rate max(4*W*H, 6000000), no B-frames, no
-    lookahead, slice threads, constant-rate rate control, keyframes every 2 s,
-    fragmented file, bilinear BT.709 limited-range conversion to yuv420p.
-    --presets and --tunes replace the preset and add -tune (none = no tune)
-    on this row, one run per combination: the guide to choosing the writer's
-    options, since libx264 does the same work on the same options whatever
-    program feeds it.
-  - ffmpeg-defaults: x11grab + libx264's defaults (preset medium) at the same
-    bit rate, bicubic BT.709 limited-range conversion to yuv420p.
+  - ffmpeg-same: x11grab + libx264 with the writer's choices
+    (capture/platform/linux/media/): the preset it picks for the size and
+    rate, bit rate max(4*W*H, 6000000), no B-frames, no lookahead, sliced
+    threads, constant-rate rate control, keyframes every 2 s, fragmented
+    file, bilinear BT.709 limited-range conversion to yuv420p, automatic
+    thread count (libx264's default in libavcodec, which the writer keeps).
+    --presets, --tunes (none: no -tune) and --threads (auto: -threads 0)
+    give one ffmpeg-same run per combination: the guide for choosing the
+    writer's options, since libx264 does the same work on the same options
+    whatever program feeds it.
+  - ffmpeg-defaults: x11grab + libx264's defaults (preset medium, automatic
+    threads) at the same bit rate, bicubic BT.709 limited-range conversion.
 Both ffmpeg rows write every grabbed frame once (-fps_mode passthrough), so a
 frame grabbed late or not at all is missing from the file as from orvik's.
 
-Workloads (bench/animator_*.cpp): terminal (commands typed, output bursts
-scrolling the screen), document (a viewer scrolling pages of text, pictures
-and charts a screen at a time), windows (a browser window dragged over a
-desktop), video (a 30 frames/s landscape flight in a quarter of the screen),
-motion (the whole screen scrolled sideways every frame).
+Workloads (bench/animator_*.cpp), each frame painted where it changed, inside
+a server grab: terminal (commands typed at 15 characters/s, output bursts of
+50 lines/s scrolling the screen), document (a viewer scrolling pages of text,
+pictures and charts by almost half a screen, then pausing 2 s), windows (a
+browser window dragged over a desktop of windows, 2 s moving, 0.6 s still),
+video (a 30 frames/s landscape flight in a quarter of the screen), motion
+(the whole screen scrolled sideways every frame). The corner code (below)
+changes every frame, so no frame is idle for orvik: record_bench.py measures
+the still screen.
 
-Quality: frame n of a workload is a pure function of n, and the animator
-stamps n in a code of 16-pixel squares at the top-left corner. The corner of
-every recorded frame is read back (ffmpeg averages each square); a code
-whose check bits do not match leaves the frame out ("matched" counts the
-rest). `record_animator render` draws the matched frames again in memory,
-exactly as the screen showed them, and ffmpeg's ssim and psnr filters
-compare each recorded frame with its own source frame converted to yuv420p
-(BT.709, limited range, area averaging, exact rounding): SSIM "All" and PSNR
-"average" over the run. Every frame counts as it was recorded: one shown late
-is compared with the frame it shows, not with the one due at its time.
+Quality: frame n of a workload is a pure function of n (copies from pictures
+made at start-up, and fills), and the animator stamps n in its top-left
+corner as 2 x 12 squares of 16 pixels, black or white: 20 bits of n and 4
+check bits. The corner of every recorded frame is read back (ffmpeg averages
+each square); a frame whose check bits do not match is left out ("matched" is
+the share kept). `record_animator render` paints the matched frames again in
+memory, exactly as the X server did, and ffmpeg's ssim and psnr filters
+compare each recorded frame with its own source converted to yuv420p (BT.709,
+limited range, area averaging, exact rounding): SSIM "All" (mean over the
+frames) and PSNR "average" (from the mean squared error), over all frames and
+"2s+" over those showing source frames from 2 s after the first recorded one.
+The first seconds differ between the tools: libx264's rate control starts
+low, and the writer's warm-up frames (blank, before the recording) leave it
+bits in hand. A frame shown late is compared with the frame it shows.
 
-Reported per workload x size x rate x tool: frames written / expected
-(frames in the file over rate x the file's duration), gaps (intervals
-missing between the first and last frame), CPU ms per written frame (user +
-sys from wait4), the X server's CPU ms per written frame, SSIM, PSNR,
-matched frames, and "others": cores kept busy on average by anything but the
-tool, the X server and the animator (from /proc/stat), the measure of how
-quiet the machine was. Then orvik / ffmpeg ratios of CPU per frame and the
-SSIM differences. --json writes every figure to a file.
+Reported per workload x size x rate x tool (and encoder variant): frames
+written / expected (frames in the file over rate x the file's duration), gaps
+(intervals missing between the first and last frame), CPU ms per written
+frame (user + sys from wait4), the X server's CPU ms per written frame, SSIM,
+PSNR, matched, and "others": cores kept busy on average by anything but the
+tool, the X server and the animator (from /proc/stat). Then orvik / ffmpeg
+CPU per frame and orvik - ffmpeg SSIM. --json writes every figure, with each
+run's analysis time, to a file.
 
 --check proves the method instead: ffmpeg records each workload losslessly
-(libx264rgb at qp 0) and every recorded frame must equal, byte for byte, the frame
-`record_animator render` draws for the number in its corner.
+(libx264rgb at qp 0) and every recorded frame must equal, byte for byte, the
+frame `record_animator render` paints for the number in its corner.
+`record_animator check SCENE RATE W H COUNT` proves, in memory, that painting
+only what a scene says changed gives the same frames as painting them whole.
 
-Duration: each run takes --seconds plus its analysis (about 1 to 4 s per
-recorded second, more at 2560x1440): the full default matrix is 5 workloads x
-3 sizes x 2 rates x 3 tools = 90 runs.
+Duration: each run takes --seconds, a few seconds of start-up and the
+analysis (about 10 ms per recorded frame at 1280x720, 25 at 1920x1080, 45 at
+2560x1440 on a loaded 2-core machine); the default matrix (5 workloads x 3
+sizes x 2 rates x 3 tools = 90 runs of 20 s) takes about an hour and a quarter.
 """
 import argparse
 import json
@@ -182,8 +197,8 @@ def check_exact(path, numbers, animator, workload, rate, size, work):
 
 def encoders(tool, size, fps, args):
     """The (preset, tune, threads) variants a tool runs with."""
-    if tool == "orvik":  # libavcodec's default of one thread, which the writer keeps
-        return [(x264_preset(*size, fps), "none", "1")]
+    if tool == "orvik":
+        return [(x264_preset(*size, fps), "none", "auto")]
     if tool == "ffmpeg-defaults":
         return [("medium", "none", "auto")]
     if tool == "lossless":
@@ -225,7 +240,7 @@ def main():
     parser.add_argument("--tools", default="orvik,ffmpeg-same,ffmpeg-defaults")
     parser.add_argument("--presets", default="", help="ffmpeg-same presets (default: the writer's)")
     parser.add_argument("--tunes", default="none", help="ffmpeg-same tunes (none: no tune)")
-    parser.add_argument("--threads", default="1", help="ffmpeg-same encoder threads (auto: 0)")
+    parser.add_argument("--threads", default="auto", help="ffmpeg-same threads (auto: 0)")
     parser.add_argument("--json", help="write every figure to this file")
     parser.add_argument("--check", action="store_true", help="prove the method losslessly")
     args = parser.parse_args()
