@@ -192,6 +192,8 @@ def check_exact(path, numbers, animator, workload, rate, size, work):
     sources = frame_hashes(["ffmpeg", "-v", "error"] + raw_input(size), stdin=render.stdout)
     render.stdout.close()
     render.wait()
+    if len(sources) != len(matched):
+        raise RuntimeError(f"{path}: {len(matched)} frames matched, {len(sources)} rendered")
     return sum(recorded[i] != source for i, source in zip(matched, sources))
 
 
