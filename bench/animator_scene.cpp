@@ -57,4 +57,40 @@ void render(const Scene& scene, const std::vector<Paint>& paints, cv::Mat& canva
   }
 }
 
+Paint copy(int picture, int fromX, int fromY, Box to) {
+  Paint p;
+  p.picture = picture;
+  p.fromX = fromX;
+  p.fromY = fromY;
+  p.to = to;
+  return p;
+}
+
+Paint fill(uint32_t colour, Box to) {
+  Paint p;
+  p.colour = colour;
+  p.to = to;
+  return p;
+}
+
+Box unite(const Box& a, const Box& b) {
+  const int x0 = std::min(a.x, b.x), y0 = std::min(a.y, b.y);
+  const int x1 = std::max(a.x + a.w, b.x + b.w), y1 = std::max(a.y + a.h, b.y + b.h);
+  return {x0, y0, x1 - x0, y1 - y0};
+}
+
+double ease(double f) {
+  f = std::clamp(f, 0.0, 1.0);
+  return f * f * (3 - 2 * f);
+}
+
+std::unique_ptr<Scene> makeScene(const std::string& name, int width, int height, int rate) {
+  if (name == "motion") return makeMotionScene(width, height);
+  if (name == "document") return makeDocumentScene(width, height, rate);
+  if (name == "windows") return makeWindowsScene(width, height, rate);
+  if (name == "video") return makeVideoScene(width, height, rate);
+  if (name == "terminal") return makeTerminalScene(width, height, rate);
+  return nullptr;
+}
+
 }  // namespace bench

@@ -62,8 +62,19 @@ uint32_t codeCheck(uint32_t n);
 
 // The scene of a name (terminal, document, windows, video, motion), for a
 // screen of width x height changed `rate` times a second; nullptr for an
-// unknown name.
+// unknown name. Each has its own file.
 std::unique_ptr<Scene> makeScene(const std::string& name, int width, int height, int rate);
+std::unique_ptr<Scene> makeTerminalScene(int width, int height, int rate);
+std::unique_ptr<Scene> makeDocumentScene(int width, int height, int rate);
+std::unique_ptr<Scene> makeWindowsScene(int width, int height, int rate);
+std::unique_ptr<Scene> makeVideoScene(int width, int height, int rate);
+std::unique_ptr<Scene> makeMotionScene(int width, int height);
+
+// Helpers for the scenes.
+Paint copy(int picture, int fromX, int fromY, Box to);
+Paint fill(uint32_t colour, Box to);
+Box unite(const Box& a, const Box& b);  // the smallest box holding both
+double ease(double f);                  // 0 to 1, slow at both ends
 
 // `paint` cut to `box`; w or h is 0 when nothing is left.
 Paint clipPaint(const Paint& paint, const Box& box);

@@ -1,4 +1,4 @@
-#include "animator_terminal.hpp"
+#include "animator_scene.hpp"
 
 #include <algorithm>
 #include <array>
@@ -67,6 +67,8 @@ Line outputLine(size_t command, int i, uint32_t h) {
   }
 }
 
+// A full-screen terminal in which commands are typed at 15 characters a second
+// and print bursts of lines at 50 a second, scrolling the screen.
 class TerminalScene : public Scene {
  public:
   TerminalScene(int width, int height, int rate)
@@ -84,14 +86,14 @@ class TerminalScene : public Scene {
     Frame f;
     const State now = state(n);
     const Box text{0, kTitleBar, width_, height_ - kTitleBar};
-    f.paints = {copy(0, 0, {0, 0, width_, kTitleBar}), fill(kBackground, text)};
+    f.paints = {copy(0, 0, 0, {0, 0, width_, kTitleBar}), fill(kBackground, text)};
     for (int r = 0; r < rows_; ++r) {
       const int64_t line = now.line - rows_ + 1 + r;
       const int y = kTitleBar + r * kLine;
       const int row = static_cast<int>(line % kSessionLines) * kLine;
       const bool typing = line == now.line && now.typed >= 0;
       const int shown = typing ? std::min(atlasWidth_, cursorX(now.typed)) : atlasWidth_;
-      f.paints.push_back(copy(1, row, {0, y, shown, kLine}));
+      f.paints.push_back(copy(1, 0, row, {0, y, shown, kLine}));
       if (typing)
         f.paints.push_back(fill(0xc8c8c8, {shown, y + 1, static_cast<int>(cell_), kLine - 2}));
     }
@@ -110,20 +112,6 @@ class TerminalScene : public Scene {
     int64_t line;  // the last line on the screen
     int typed;     // characters typed of it, or -1 when it is output
   };
-
-  static Paint copy(int picture, int fromY, Box to) {
-    Paint p;
-    p.picture = picture;
-    p.fromY = fromY;
-    p.to = to;
-    return p;
-  }
-  static Paint fill(uint32_t colour, Box to) {
-    Paint p;
-    p.colour = colour;
-    p.to = to;
-    return p;
-  }
 
   int cursorX(int typed) const {
     return kMargin + static_cast<int>(std::lround(cell_ * (std::string(kPrompt).size() + typed)));
