@@ -76,16 +76,17 @@ frame `record_animator render` paints for the number in its corner.
 only what a scene says changed gives the same frames as painting them whole.
 
 Duration: each run takes --seconds, a few seconds of start-up and the
-analysis (about 10 ms per recorded frame at 1280x720, 25 at 1920x1080, 45 at
-2560x1440 on a loaded 2-core machine); the default matrix (5 workloads x 3
-sizes x 2 rates x 3 tools = 90 runs of 20 s) takes about an hour and a quarter.
+analysis (measured on a loaded 2-core machine: about 9 ms per recorded frame
+at 1280x720, 20 at 1920x1080, so about 35 at 2560x1440); the default matrix
+(5 workloads x 3 sizes x 2 rates x 3 tools = 90 runs of 20 s) takes about an
+hour.
 
 A quiet run for the README, in this order: --check --seconds 5 (the proof,
 about 5 minutes); the default matrix with --json; then the encoder options,
     --tools orvik,ffmpeg-same,ffmpeg-defaults --workloads terminal,windows,video
     --presets ultrafast,superfast,veryfast,faster --tunes none,zerolatency
     --seconds 10 --json FILE
-(180 runs, about an hour), whose rows that keep 100 % of the frames give the
+(180 runs, about an hour and ten minutes), whose rows that keep 100 % of the frames give the
 best SSIM per CPU for each size and rate.
 """
 import argparse
