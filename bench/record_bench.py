@@ -291,7 +291,7 @@ def thread_label(main_thread, queue, stack):
     return "other"
 
 
-def start_display():
+def start_display(width=WIDTH, height=HEIGHT):
     for n in range(300, 400):
         if not os.path.exists(f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"):
             display = f":{n}"
@@ -299,7 +299,7 @@ def start_display():
     else:
         raise RuntimeError("no free display number")
     server = subprocess.Popen(
-        ["Xvfb", display, "-screen", "0", f"{WIDTH}x{HEIGHT}x24", "-nolisten", "tcp", "-noreset",
+        ["Xvfb", display, "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp", "-noreset",
          "+extension", "Composite", "+extension", "DAMAGE", "+extension", "RANDR", "+extension",
          "XFIXES", "+extension", "RENDER", "+extension", "MIT-SHM"],
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -315,8 +315,8 @@ def start_display():
 
 
 class Animator:
-    def __init__(self, binary, rate, env):
-        self.process = subprocess.Popen([binary, str(rate)], env=env, stdout=subprocess.PIPE,
+    def __init__(self, binary, rate, env, scene=None):
+        self.process = subprocess.Popen([binary] + ([scene] if scene else []) + [str(rate)], env=env, stdout=subprocess.PIPE,
                                         stderr=subprocess.DEVNULL, text=True)
         if self.process.stdout.readline().strip() != "ready":
             raise RuntimeError("record_animator did not start")
