@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "platform/error.hpp"
+#include "platform/linux/wayland/frame_time.hpp"
 
 namespace capture {
 
@@ -206,8 +208,15 @@ void PipeWireStream::onProcess() {
     newest = b;
   }
   if (!newest) return;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const int64_t arrival = static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+  const auto* header = static_cast<const spa_meta_header*>(
+      spa_buffer_find_meta_data(newest->buffer, SPA_META_Header, sizeof(spa_meta_header)));
   const spa_data& d = newest->buffer->datas[0];
   Frame frame;
+  frame.shown =
+      shownTime(header && header->pts > 0 ? std::optional(header->pts) : std::nullopt, arrival);
   pw_buffer* previous = nullptr;
   {
     std::lock_guard lock(mutex_);

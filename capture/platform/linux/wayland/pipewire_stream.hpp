@@ -29,6 +29,7 @@ struct Frame {
   size_t bytesPerRow = 0;
   bool opaque = true;  // BGRx: the fourth byte means nothing
   std::optional<PixelRect> crop;
+  int64_t shown = 0;  // when the compositor showed it: ns, CLOCK_MONOTONIC
 };
 
 class PipeWireStream {

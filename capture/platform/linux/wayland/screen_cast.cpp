@@ -91,8 +91,8 @@ void ScreenCast::checkAlive() {
     throw PlatformError("The connection to the Wayland compositor was lost.");
 }
 
-bool ScreenCast::read(uint8_t* destination, size_t bytesPerRow) {
-  bool read = false;
+std::optional<int64_t> ScreenCast::read(uint8_t* destination, size_t bytesPerRow) {
+  std::optional<int64_t> shown;
   stream_->read([&](const Frame& frame) {
     const PixelRect r = sourceRegion(frame.width, frame.height, frame.crop, pointsWidth_,
                                      configuration_.sourceRect);
@@ -114,9 +114,9 @@ bool ScreenCast::read(uint8_t* destination, size_t bytesPerRow) {
       for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
           destination[static_cast<size_t>(y) * bytesPerRow + x * 4 + 3] = 255;
-    read = true;
+    shown = frame.shown;
   });
-  return read;
+  return shown;
 }
 
 }  // namespace platform::wayland

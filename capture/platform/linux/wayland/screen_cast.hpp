@@ -36,8 +36,9 @@ class ScreenCast {
   // compositor has gone; looks at the latter two at most once a second.
   void checkAlive();
   // Writes the newest frame, cropped and scaled as configured, into
-  // `destination` (BGRA, alpha 255). False when there is no frame yet.
-  bool read(uint8_t* destination, size_t bytesPerRow);
+  // `destination` (BGRA, alpha 255); gives when it was shown (ns,
+  // CLOCK_MONOTONIC). Nothing when there is no frame yet.
+  std::optional<int64_t> read(uint8_t* destination, size_t bytesPerRow);
 
  private:
   std::unique_ptr<Connection> connection_;

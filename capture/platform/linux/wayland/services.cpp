@@ -24,8 +24,12 @@ class CastSource : public screen::FrameSource {
   CastSource(const ContentFilter& filter, const StreamConfiguration& configuration)
       : cast_(filter, configuration) {}
   void grab(uint8_t* destination, size_t bytesPerRow) override {
-    if (!cast_.read(destination, bytesPerRow))
-      throw PlatformError("The screen cast has no frame to read.");
+    shown_ = cast_.read(destination, bytesPerRow);
+    if (!shown_) throw PlatformError("The screen cast has no frame to read.");
+  }
+  std::optional<CMTime> shownAt() override {
+    if (!shown_) return std::nullopt;
+    return CMTimeMake(*shown_, 1'000'000'000);
   }
   // A frame only when the compositor sent one: in between the stream is
   // idle, and the failures of the cast surface here.
@@ -36,6 +40,7 @@ class CastSource : public screen::FrameSource {
 
  private:
   ScreenCast cast_;
+  std::optional<int64_t> shown_;
 };
 
 }  // namespace

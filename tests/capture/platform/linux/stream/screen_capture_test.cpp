@@ -42,6 +42,12 @@ struct ScriptedSource : FrameSource {
     return {frame->data(), 256, frame};
   }
   bool contentChanged() override { return changing || changeOnce.exchange(false); }
+  std::optional<CMTime> shownAt() override {
+    std::lock_guard lock(mutex);
+    return shown;
+  }
+  std::mutex mutex;
+  std::optional<CMTime> shown;
 };
 
 struct Harness {
@@ -116,6 +122,11 @@ TEST(ScreenCapture, DeliversAtTheIntervalOnTheHostClockIdleUntilTheContentChange
   Harness run(20ms, 6);
   run.capture.start();
   ASSERT_TRUE(run.waitFor(5));
+  const CMTime shown = hostClockNow();  // the change is shown now, grabbed later
+  {
+    std::lock_guard lock(run.source->mutex);
+    run.source->shown = shown;
+  }
   run.source->changeOnce = true;
   ASSERT_TRUE(run.waitFor(25));
   run.capture.stop();
@@ -138,6 +149,16 @@ TEST(ScreenCapture, DeliversAtTheIntervalOnTheHostClockIdleUntilTheContentChange
   }
   EXPECT_EQ(complete, 2);
   EXPECT_EQ(run.source->grabs, 2);
+  // The change carries the time it was shown, or just after an idle sample
+  // stamped meanwhile.
+  for (size_t i = 1; i < samples.size(); ++i)
+    if (statusOf(*samples[i]) == frameStatusComplete) {
+      const CMTime previous = presentationTimeStamp(*samples[i - 1]);
+      const CMTime expected = CMTimeCompare(shown, previous) > 0
+                                  ? shown
+                                  : CMTimeAdd(previous, CMTimeMake(1, 1'000'000'000));
+      EXPECT_EQ(CMTimeCompare(presentationTimeStamp(*samples[i]), expected), 0);
+    }
 
   // Host-clock stamps that advance by the interval, kept to absolute
   // deadlines: n frames span (n - 1) intervals.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/linux/wayland/frame_time.hpp"
 #include "platform/linux/wayland/geometry.hpp"
 #include "platform/linux/wayland/token_store.hpp"
 
@@ -47,6 +48,15 @@ TEST(WaylandGeometry, SourceRegion) {
       {std::nullopt, Rect{1200, 700, 200, 200}, {2400, 1400, 160, 40}}};
   for (const Case& c : cases)
     EXPECT_EQ(sourceRegion(2560, 1440, c.crop, c.crop ? 400 : 1280, c.sourceRect), c.expected);
+}
+
+// The producer's stamp when it can be the monotonic time of showing, else the arrival.
+TEST(WaylandFrameTime, ShownTime) {
+  const int64_t arrival = 50'000'000'000;
+  EXPECT_EQ(shownTime(arrival - 2'000'000, arrival), arrival - 2'000'000);
+  EXPECT_EQ(shownTime(std::nullopt, arrival), arrival);
+  EXPECT_EQ(shownTime(arrival + 1, arrival), arrival);
+  EXPECT_EQ(shownTime(arrival - 3'000'000'000, arrival), arrival);  // another clock
 }
 
 TEST(WaylandGeometry, DisplayIdsAreStableAndDistinct) {
