@@ -45,6 +45,7 @@ ScreenCast::ScreenCast(const ContentFilter& filter, const StreamConfiguration& c
     output = findOutput(*connection_, filter.display.displayID);
     if (!output) throw PlatformError("The display is no longer connected.");
     selection.sourceTypes = kSourceMonitor;
+    outputName_ = output->name;
     key = "display-" + std::to_string(filter.display.displayID);
     pointsWidth_ = static_cast<double>(filter.display.width);
   }
@@ -89,6 +90,13 @@ void ScreenCast::checkAlive() {
   if (!portal_->alive()) throw PlatformError("The screen-cast session was closed.");
   if (!connection_->alive())
     throw PlatformError("The connection to the Wayland compositor was lost.");
+}
+
+void ScreenCast::repaintIfDue() {
+  const auto now = std::chrono::steady_clock::now();
+  if (outputName_.empty() || now < nextRepaint_) return;
+  nextRepaint_ = now + std::chrono::milliseconds(100);
+  connection_->repaint(outputName_);
 }
 
 std::optional<int64_t> ScreenCast::read(uint8_t* destination, size_t bytesPerRow) {
