@@ -61,13 +61,11 @@ TEST(Commands, Outcomes) {
        error(2, "screenshot-write-failed")},
       {apps, [](auto&, auto&) {}, "0" + Event{{"event", "apps"}, {"apps", {listed}}}.dump()},
       {apps, [](fake::State& s, Options&) { s.contentError = "Denied."; }, error(0, "Denied.")},
-      // Where processes are not known (pid 0, Wayland), an application is its bundle id:
-      // one without a window of its own is not listed.
+      // Unknown processes (pid 0, Wayland): an application without a window is not listed.
       {apps,
        [&](fake::State& s, Options&) {
-         const platform::RunningApplication foot{0, "foot", "foot"}, wev{0, "wev", "wev"};
-         s.content.applications = {foot, wev};
-         s.content.windows = {{2, {0, 0, 640, 480}, 0, true, "t", foot}};
+         s.content.applications = {{0, "foot", "foot"}, {0, "wev", "wev"}};
+         s.content.windows = {{2, {0, 0, 640, 480}, 0, true, "t", s.content.applications[0]}};
        },
        "0" + Event{{"event", "apps"},
                    {"apps", {{{"name", "foot"}, {"bundleId", "foot"}, {"pid", 0}}}}}

@@ -52,11 +52,11 @@ TEST(WaylandGeometry, SourceRegion) {
 
 // The producer's stamp when it can be the monotonic time of showing, else the arrival.
 TEST(WaylandFrameTime, ShownTime) {
-  const int64_t arrival = 50'000'000'000;
-  EXPECT_EQ(shownTime(arrival - 2'000'000, arrival), arrival - 2'000'000);
-  EXPECT_EQ(shownTime(std::nullopt, arrival), arrival);
-  EXPECT_EQ(shownTime(arrival + 1, arrival), arrival);
-  EXPECT_EQ(shownTime(arrival - 3'000'000'000, arrival), arrival);  // another clock
+  const int64_t at = 50'000'000'000;
+  EXPECT_EQ(shownTime(at - 2'000'000, at), at - 2'000'000);
+  EXPECT_EQ(shownTime(std::nullopt, at), at);
+  EXPECT_EQ(shownTime(at + 1, at), at);
+  EXPECT_EQ(shownTime(at - 3'000'000'000, at), at);  // another clock
 }
 
 TEST(WaylandGeometry, DisplayIdsAreStableAndDistinct) {
