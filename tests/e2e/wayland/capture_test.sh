@@ -158,7 +158,7 @@ import subprocess, sys
 sys.path.insert(0, sys.argv[2])
 from harness import holds_tone, pcm
 out = sys.argv[1]
-px = subprocess.run(["ffmpeg", "-v", "error", "-i", f"{out}/p.mov", "-vf", "crop=1:1:640:360",
+px = subprocess.run(["ffmpeg", "-v", "error", "-i", f"{out}/p.mov", "-vf", "crop=2:2:640:360",
                      "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
                     capture_output=True).stdout
 seen = {tuple(c // 128 for c in px[i:i + 3]) for i in range(0, len(px), 3)}  # each channel high/low
