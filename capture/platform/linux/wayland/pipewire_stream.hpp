@@ -34,9 +34,9 @@ struct Frame {
 
 class PipeWireStream {
  public:
-  // Connects through `fd` (taken over, closed in every case) to `node`.
-  // Throws PlatformError.
-  PipeWireStream(int fd, uint32_t node);
+  // Connects through `fd` (taken over, closed in every case) to `node`,
+  // asking for at most `maxRate` frames a second. Throws PlatformError.
+  PipeWireStream(int fd, uint32_t node, uint32_t maxRate);
   ~PipeWireStream();
   PipeWireStream(const PipeWireStream&) = delete;
   PipeWireStream& operator=(const PipeWireStream&) = delete;
