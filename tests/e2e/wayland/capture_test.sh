@@ -134,12 +134,10 @@ finish() { echo stop >&3; exec 3>&-; wait "$recorder"; }
 # Pause and resume cut the paused colour out; system audio through PipeWire's Pulse server.
 orvik_wayland_background tone ffmpeg -v error -re -f lavfi -i sine=frequency=440:sample_rate=48000 \
   -f pulse -name orvik-tone tone
-tone=$ORVIK_WAYLAND_LAST
 paint '#ff0000'
 shows ff0000
 record '{"output":"p.mov","systemAudio":"p.m4a","scale":1,"fps":30}'
 await first-frame
-sleep 1
 echo pause >&3
 await paused
 paint '#ff00ff'
@@ -152,7 +150,7 @@ await resumed
 paint '#0000ff'
 sleep 1.5
 finish
-kill "$tone"
+kill "$ORVIK_WAYLAND_LAST"  # the tone
 verdict pause-and-audio /usr/bin/python3 - "$out" "$root/tests/e2e" <<'PY'
 import subprocess, sys
 sys.path.insert(0, sys.argv[2])
@@ -173,7 +171,6 @@ await first-frame
 sway=${ORVIK_WAYLAND_SWAYSOCK%.sock}  # …/sway-ipc.UID.PID.sock
 kill "${sway##*.}"
 await error
-sleep 0.5
 finish
 ok=0
 [ "$(grep -c '"event":"error"' "$out/events")" = 1 ] && grep -q '"event":"stopped"' "$out/events" &&
