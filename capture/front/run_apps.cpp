@@ -1,4 +1,6 @@
 #include <set>
+#include <string>
+#include <utility>
 
 #include <unistd.h>
 
@@ -25,18 +27,22 @@ int runApps(EventSink& events) {
     return 0;
   }
 
-  std::set<int32_t> owners;
+  // Owners by process and bundle id: where the desktop does not tell
+  // processes (Wayland) every application has process id 0.
+  std::set<std::pair<int32_t, std::string>> owners;
   for (const auto& window : content.windows) {
     if (window.windowLayer != 0 || window.frame.width < kMinimumWidth ||
         window.frame.height < kMinimumHeight)
       continue;
-    if (window.owningApplication) owners.insert(window.owningApplication->processID);
+    if (window.owningApplication)
+      owners.emplace(window.owningApplication->processID,
+                     window.owningApplication->bundleIdentifier);
   }
 
   const int32_t self = static_cast<int32_t>(getpid());
   Event apps = Event::array();
   for (const auto& application : content.applications) {
-    if (!owners.contains(application.processID)) continue;
+    if (!owners.contains({application.processID, application.bundleIdentifier})) continue;
     if (application.bundleIdentifier.empty()) continue;
     if (application.processID == self) continue;
     apps.push_back({{"name", application.applicationName},

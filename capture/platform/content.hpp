@@ -47,6 +47,9 @@ struct ShareableContent {
   std::vector<Window> windows;  // front to back
   // False where a display capture cannot leave applications out (Wayland).
   bool displaysCanExcludeApplications = true;
+  // False where single windows cannot be captured (a Wayland desktop whose
+  // screen-cast portal offers displays only).
+  bool windowsCanBeCaptured = true;
 };
 
 // Takes a snapshot. Throws PlatformError when capture is not possible (no

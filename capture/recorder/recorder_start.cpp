@@ -59,12 +59,14 @@ bool sameFile(const std::string& a, const std::string& b) {
 }
 
 // The applications of the content whose bundle identifier is one of the
-// wanted ones, in the content's order.
+// wanted ones, in the content's order. One whose process is not known (a
+// Wayland desktop does not tell it) cannot have its sound told apart.
 std::vector<RunningApplication> matchingApplications(const ShareableContent& content,
                                                      const std::vector<std::string>& wanted) {
   std::vector<RunningApplication> kept;
   for (const auto& application : content.applications)
-    if (std::find(wanted.begin(), wanted.end(), application.bundleIdentifier) != wanted.end())
+    if (application.processID > 0 &&
+        std::find(wanted.begin(), wanted.end(), application.bundleIdentifier) != wanted.end())
       kept.push_back(application);
   return kept;
 }

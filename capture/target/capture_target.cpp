@@ -74,6 +74,8 @@ const char* targetErrorMessage(TargetError error) {
       return "invalid-scale";
     case TargetError::excludingUnsupported:
       return "excluding-apps-unsupported";
+    case TargetError::windowCaptureUnsupported:
+      return "window-capture-unsupported";
   }
   return "invalid-scale";
 }
@@ -118,6 +120,7 @@ std::variant<CaptureTarget, TargetError> captureTarget(const Options& options,
                   static_cast<double>(display->height));
   }
 
+  if (!content.windowsCanBeCaptured) return TargetError::windowCaptureUnsupported;
   const platform::Window* window = nullptr;
   for (const auto& candidate : content.windows) {
     if (candidate.windowID == *options.window) {

@@ -27,13 +27,15 @@ enum class TargetError {
   windowNotFound,
   windowExcluded,
   invalidScale,
-  excludingUnsupported  // the desktop cannot leave applications out of a display
+  excludingUnsupported,     // the desktop cannot leave applications out of a display
+  windowCaptureUnsupported  // the desktop cannot capture single windows
 };
 
 // The error's text in the "error" event: "display-not-found", "invalid-area", …
 const char* targetErrorMessage(TargetError error);
 
-// The target, or the first problem found: a window job looks for its window
+// The target, or the first problem found: a window job asks whether windows
+// can be captured at all, looks for its window
 // (then whether it is excluded); a display job for its display, then whether
 // the applications it excludes can be left out, then tests its area; the
 // scale is applied last.

@@ -61,6 +61,15 @@ TEST(Commands, Outcomes) {
        error(2, "screenshot-write-failed")},
       {apps, [](auto&, auto&) {}, "0" + Event{{"event", "apps"}, {"apps", {listed}}}.dump()},
       {apps, [](fake::State& s, Options&) { s.contentError = "Denied."; }, error(0, "Denied.")},
+      // Unknown processes (pid 0, Wayland): an application without a window is not listed.
+      {apps,
+       [&](fake::State& s, Options&) {
+         s.content.applications = {{0, "foot", "foot"}, {0, "wev", "wev"}};
+         s.content.windows = {{2, {0, 0, 640, 480}, 0, true, "t", s.content.applications[0]}};
+       },
+       "0" + Event{{"event", "apps"},
+                   {"apps", {{{"name", "foot"}, {"bundleId", "foot"}, {"pid", 0}}}}}
+                 .dump()},
       {check, [](auto&, auto&) {}, "0" + Event{{"event", "check"}, {"permission", true}}.dump()},
       {check, [](fake::State& s, Options&) { s.contentError = "Denied."; },
        "0" + Event{{"event", "check"}, {"permission", false}, {"message", "Denied."}}.dump()}};

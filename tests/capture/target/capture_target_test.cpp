@@ -125,6 +125,10 @@ TEST(CaptureTarget, Errors) {
             std::string("excluding-apps-unsupported"));
   o.window = 51;
   EXPECT_TRUE(std::holds_alternative<CaptureTarget>(captureTarget(o, fixed)));
+  // Where single windows cannot be captured, any window job is refused.
+  fixed.windowsCanBeCaptured = false;
+  EXPECT_EQ(targetErrorMessage(std::get<TargetError>(captureTarget(o, fixed))),
+            std::string("window-capture-unsupported"));
 }
 
 }  // namespace

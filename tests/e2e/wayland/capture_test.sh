@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # orvik-capture in a headless Wayland session (sway, the screen-cast portal,
-# PipeWire): check, a display recording whose colours follow the screen, a
-# screenshot's pixels, and the refusal to leave applications out.
+# PipeWire): check, apps, the refusals, a still screen's screenshot, a display
+# recording whose colours follow the screen, one with a pause and system
+# audio on the remembered portal grant, and one that loses the compositor.
 #   tests/e2e/wayland/capture_test.sh [PROGRAM]      (as root)
 # The session runs as an unprivileged uid, which must reach PROGRAM (default
 # build/capture/orvik-capture of this checkout).
@@ -31,25 +32,34 @@ status=$?
 ok=0
 [ "$status" = 2 ] && [ "$events" = '{"event":"error","message":"excluding-apps-unsupported"}' ] &&
   [ ! -e "$out/x.mov" ] && ok=1
+# A window: this portal shares displays only.
+events=$(run record '{"output":"x.mov","window":1}' </dev/null 2>&1)
+[ "$?" = 2 ] && [ "$events" = '{"event":"error","message":"window-capture-unsupported"}' ] || ok=0
 verdict refusal [ "$ok" = 1 ]
 
-# Screenshot: the first frame the portal sends. It sends frames when the
-# screen changes, so the screen changes (between two near colours) meanwhile;
-# sway shows its grey for a moment at each change, so a grey shot is taken again.
-paint '#ff8000'
-(for _ in $(seq 1 150); do paint '#ff8002'; sleep 0.1; paint '#ff8000'; sleep 0.1; done) &
-painter=$!
-ok=0
-for _ in 1 2 3; do
-  events=$(run screenshot '{"output":"s.png","scale":1}')
-  centre=$(ffmpeg -v error -i "$out/s.png" -vf crop=1:1:640:360 -f rawvideo -pix_fmt rgb24 - |
-    od -An -tx1 | tr -d ' \n')
-  [ "$centre" = 3f3f3f ] && continue
-  [[ "$centre" =~ ^ff800[02]$ ]] && grep -q '"width":1280' <<<"$events" && ok=1
-  break
+# apps: a Wayland client's app id (no process id known: 0), without the portal too.
+orvik_wayland_background wev wev
+for _ in $(seq 1 100); do
+  apps=$(orvik_in_wayland env DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent "$program" apps)
+  grep -q '{"bundleId":"wev","name":"wev","pid":0}' <<<"$apps" && break || sleep 0.1
 done
-kill "$painter" 2>/dev/null
-wait "$painter" 2>/dev/null
+kill "$ORVIK_WAYLAND_LAST"
+verdict apps grep -q '"bundleId":"wev","name":"wev","pid":0' <<<"$apps"
+
+# Screenshot of a still screen: the compositor sends no frame by itself.
+shows() {  # until the screen's centre shows the colour, at most 10 s
+  for _ in $(seq 1 200); do
+    [ "$(orvik_in_wayland grim -g '640,360 1x1' -t ppm - | tail -c 3 | od -An -tx1 | tr -d ' \n')" = "$1" ] && return
+    sleep 0.05
+  done
+}
+paint '#ff8000'
+shows ff8000
+events=$(run screenshot '{"output":"s.png","scale":1}')
+centre=$(ffmpeg -v error -i "$out/s.png" -vf crop=1:1:640:360 -f rawvideo -pix_fmt rgb24 - |
+  od -An -tx1 | tr -d ' \n')
+ok=0
+[ "$centre" = ff8000 ] && grep -q '"width":1280' <<<"$events" && ok=1
 verdict screenshot [ "$ok" = 1 ]
 
 # A 4 s recording at 30 fps while the screen changes colour once a second;
@@ -99,6 +109,73 @@ if not ok:
     print(json.dumps(events), probe, [(t, p.hex()) for t, p in frames], file=sys.stderr)
 sys.exit(0 if ok else 1)
 PY
+
+# The portal's grant is kept owner-only and used again: the same token comes back.
+token=$(ls "$out"/.local/state/orvik/display-*.token)
+verdict token-file [ "$(stat -c %a "$token")" = 600 ]
+kept=$(cat "$token")
+
+# A recording driven through a FIFO: control lines sent when events have come.
+fifo=$out/control
+mkfifo "$fifo" && chown "$ORVIK_WAYLAND_UID" "$fifo"
+record() {  # JOB, events to $out/events
+  run record "$1" <"$fifo" >"$out/events" &
+  recorder=$!
+  exec 3>"$fifo"
+}
+await() {  # until the event has come, at most 20 s
+  for _ in $(seq 1 400); do
+    grep -q "\"event\":\"$1\"" "$out/events" && return
+    sleep 0.05
+  done
+}
+finish() { echo stop >&3; exec 3>&-; wait "$recorder"; }
+
+# Pause and resume cut the paused colour out; system audio through PipeWire's Pulse server.
+orvik_wayland_background tone ffmpeg -v error -re -f lavfi -i sine=frequency=440:sample_rate=48000 \
+  -f pulse -name orvik-tone tone
+paint '#ff0000'
+shows ff0000
+record '{"output":"p.mov","systemAudio":"p.m4a","scale":1,"fps":30}'
+await first-frame
+echo pause >&3
+await paused
+paint '#ff00ff'
+sleep 1
+paint '#00ff00'
+shows 00ff00
+sleep 0.5
+echo resume >&3
+await resumed
+paint '#0000ff'
+sleep 1.5
+finish
+kill "$ORVIK_WAYLAND_LAST"  # the tone
+verdict pause-and-audio /usr/bin/python3 - "$out" "$root/tests/e2e" <<'PY'
+import subprocess, sys
+sys.path.insert(0, sys.argv[2])
+from harness import holds_tone, pcm
+out = sys.argv[1]
+px = subprocess.run(["ffmpeg", "-v", "error", "-i", f"{out}/p.mov", "-vf", "crop=2:2:640:360",
+                     "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                    capture_output=True).stdout
+seen = {tuple(c // 128 for c in px[i:i + 3]) for i in range(0, len(px), 3)}  # each channel high/low
+sys.exit(not ({(1, 0, 0), (0, 0, 1)} <= seen and (1, 0, 1) not in seen
+              and holds_tone(pcm(f"{out}/p.m4a"), 440, 1000)))
+PY
+verdict token-reused [ "$(cat "$token")" = "$kept" ]
+
+# The compositor killed mid-recording: one "error"; stop still finishes a playable movie.
+record '{"output":"k.mov","scale":1,"fps":30}'
+await first-frame
+sway=${ORVIK_WAYLAND_SWAYSOCK%.sock}  # …/sway-ipc.UID.PID.sock
+kill "${sway##*.}"
+await error
+finish
+ok=0
+[ "$(grep -c '"event":"error"' "$out/events")" = 1 ] && grep -q '"event":"stopped"' "$out/events" &&
+  [ "$(ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 "$out/k.mov")" -ge 1 ] && ok=1
+verdict compositor-lost [ "$ok" = 1 ]
 
 echo "wayland capture: $passed passed, $failed failed"
 [ "$failed" = 0 ]

@@ -142,7 +142,12 @@ void CaptureEngine::attach(Source& source, const std::string& device, int64_t no
   attributes.prebuf = static_cast<uint32_t>(-1);
   attributes.minreq = static_cast<uint32_t>(-1);
   attributes.fragsize = fragmentBytes();
-  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  // A stream on a name the server resolves (the default output's monitor)
+  // may move: PipeWire's Pulse server refuses one that may not, and the
+  // default output is followed here anyway (SystemAudio).
+  const bool alias = device.starts_with('@');
+  const auto flags =
+      static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | (alias ? 0 : PA_STREAM_DONT_MOVE));
   if (pa_stream_connect_record(stream, device.c_str(), &attributes, flags) < 0) return giveUp();
   source.stream = stream;
   source.ended = false;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform/filter.hpp"
 #include "platform/stream.hpp"
@@ -28,6 +29,9 @@ class FrameSource {
     std::shared_ptr<void> storage;
   };
   virtual SharedPixels grabShared() { return {}; }
+  // When the content of the last grab was shown, on the host clock, where the
+  // source knows it; otherwise the frame is stamped with the time of the grab.
+  virtual std::optional<CMTime> shownAt() { return std::nullopt; }
   // True when the content changed since the previous grab (true before the
   // first one).
   virtual bool contentChanged() = 0;

@@ -39,6 +39,14 @@ SampleBufferRef makeFrame(FrameStatus status, CMTime stamp,
   return sample;
 }
 
+// The stamp of a frame shown at `shown`: samples are handed out in order, so
+// never at or before the previous one (an idle sample may have been stamped
+// between the frame's showing and its arrival).
+CMTime shownStamp(CMTime shown, CMTime previous) {
+  if (!CMTimeIsNumeric(previous) || CMTimeCompare(shown, previous) > 0) return shown;
+  return CMTimeAdd(CMTimeConvertScale(previous, 1'000'000'000), CMTimeMake(1, 1'000'000'000));
+}
+
 }  // namespace
 
 ScreenCaptureSettings screenCaptureSettings(const StreamConfiguration& configuration) {
@@ -100,14 +108,14 @@ bool ScreenCapture::waitUntil(std::chrono::steady_clock::time_point deadline) {
 
 SampleBufferRef ScreenCapture::captureOne() {
   changePending_ = changePending_ || source_->contentChanged();
-  if (!changePending_) return makeFrame(frameStatusIdle, hostClockNow(), nullptr);
+  if (!changePending_) return makeFrame(frameStatusIdle, lastStamp_ = hostClockNow(), nullptr);
   // The source's own frames count against the same limit as the pool's.
   if (sharedHeld_->load() >= settings_.poolSize) return nullptr;
   auto pixels = std::make_shared<PixelBuffer>();
   pixels->width = settings_.width;
   pixels->height = settings_.height;
   pixels->pixelFormat = kPixelFormatBGRA;
-  const CMTime stamp = hostClockNow();
+  CMTime stamp = hostClockNow();
   FrameSource::SharedPixels shared = source_->grabShared();
   if (shared.pixels) {
     ++*sharedHeld_;
@@ -127,6 +135,8 @@ SampleBufferRef ScreenCapture::captureOne() {
     pixels->storage = std::move(storage);
   }
   changePending_ = false;
+  stamp = shownStamp(source_->shownAt().value_or(stamp), lastStamp_);
+  lastStamp_ = stamp;
   return makeFrame(frameStatusComplete, stamp, std::move(pixels));
 }
 

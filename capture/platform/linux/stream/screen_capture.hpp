@@ -5,8 +5,9 @@
 // memory of the source's own that it hands out without a copy, or else into
 // a pooled buffer), and hands out a sample stamped on the host clock:
 // complete with new pixels, or idle (no pixels, nearly free) when nothing
-// changed. When every buffer is still held downstream the frame is skipped,
-// never waited for. A failing source is reported once and ends the thread.
+// changed; a frame whose source knows when it was shown carries that time
+// (never before a sample already handed out). When every buffer is still held downstream the frame
+// is skipped, never waited for. A failing source is reported once and ends the thread.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -70,6 +71,7 @@ class ScreenCapture {
   // Frames of the source's own memory still held downstream.
   std::shared_ptr<std::atomic<size_t>> sharedHeld_ = std::make_shared<std::atomic<size_t>>(0);
   bool changePending_ = false;
+  CMTime lastStamp_ = kCMTimeInvalid;  // of the last sample handed out
 
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -7,21 +7,13 @@
 #include <cstring>
 
 #include "platform/error.hpp"
-#include "xdg-output-unstable-v1-client-protocol.h"
+#include "platform/linux/wayland/connection_globals.hpp"
 
 namespace capture {
 
 namespace platform::wayland {
 
 namespace {
-
-struct OutputState {
-  wl_output* output = nullptr;
-  zxdg_output_v1* xdg = nullptr;
-  uint32_t registryName = 0;
-  bool hasLogical = false;
-  Output info;
-};
 
 void onGeometry(void* data, wl_output*, int32_t x, int32_t y, int32_t, int32_t, int32_t,
                 const char*, const char*, int32_t) {
@@ -62,40 +54,52 @@ const zxdg_output_v1_listener xdgOutputListener{onLogicalPosition, onLogicalSize
 
 }  // namespace
 
-struct Connection::Globals {
-  wl_registry* registry = nullptr;
-  zxdg_output_manager_v1* xdgManager = nullptr;
-  std::vector<std::unique_ptr<OutputState>> outputs;
-
-  static void global(void* data, wl_registry* registry, uint32_t name, const char* interface,
-                     uint32_t version) {
-    auto* g = static_cast<Globals*>(data);
-    if (std::strcmp(interface, wl_output_interface.name) == 0) {
-      auto state = std::make_unique<OutputState>();
-      state->registryName = name;
-      state->output = static_cast<wl_output*>(
-          wl_registry_bind(registry, name, &wl_output_interface, std::min<uint32_t>(version, 4)));
-      wl_output_add_listener(state->output, &outputListener, state.get());
-      g->outputs.push_back(std::move(state));
-    } else if (std::strcmp(interface, zxdg_output_manager_v1_interface.name) == 0) {
-      g->xdgManager = static_cast<zxdg_output_manager_v1*>(wl_registry_bind(
-          registry, name, &zxdg_output_manager_v1_interface, std::min<uint32_t>(version, 3)));
-    }
+void Connection::Globals::global(void* data, wl_registry* registry, uint32_t name,
+                                 const char* interface, uint32_t version) {
+  auto* g = static_cast<Globals*>(data);
+  if (std::strcmp(interface, wl_output_interface.name) == 0) {
+    auto state = std::make_unique<OutputState>();
+    state->registryName = name;
+    state->output = static_cast<wl_output*>(
+        wl_registry_bind(registry, name, &wl_output_interface, std::min<uint32_t>(version, 4)));
+    wl_output_add_listener(state->output, &outputListener, state.get());
+    g->outputs.push_back(std::move(state));
+  } else if (std::strcmp(interface, zxdg_output_manager_v1_interface.name) == 0) {
+    g->xdgManager = static_cast<zxdg_output_manager_v1*>(wl_registry_bind(
+        registry, name, &zxdg_output_manager_v1_interface, std::min<uint32_t>(version, 3)));
+  } else if (std::strcmp(interface, wl_compositor_interface.name) == 0) {
+    g->compositor = static_cast<wl_compositor*>(
+        wl_registry_bind(registry, name, &wl_compositor_interface, std::min<uint32_t>(version, 4)));
+  } else if (std::strcmp(interface, wl_shm_interface.name) == 0) {
+    g->shm = static_cast<wl_shm*>(wl_registry_bind(registry, name, &wl_shm_interface, 1));
+  } else if (std::strcmp(interface, zwlr_layer_shell_v1_interface.name) == 0) {
+    g->layerShell = static_cast<zwlr_layer_shell_v1*>(wl_registry_bind(
+        registry, name, &zwlr_layer_shell_v1_interface, std::min<uint32_t>(version, 4)));
+  } else if (std::strcmp(interface, zwlr_foreign_toplevel_manager_v1_interface.name) == 0) {
+    g->toplevelName = name;
+    g->toplevelVersion = std::min<uint32_t>(version, 3);
   }
-  static void globalRemove(void*, wl_registry*, uint32_t) {}
+}
 
-  ~Globals() {
-    for (auto& s : outputs) {
-      if (s->xdg) zxdg_output_v1_destroy(s->xdg);
-      if (wl_output_get_version(s->output) >= WL_OUTPUT_RELEASE_SINCE_VERSION)
-        wl_output_release(s->output);
-      else
-        wl_output_destroy(s->output);
-    }
-    if (xdgManager) zxdg_output_manager_v1_destroy(xdgManager);
-    if (registry) wl_registry_destroy(registry);
+Connection::Globals::~Globals() {
+  for (auto& s : outputs) {
+    if (s->xdg) zxdg_output_v1_destroy(s->xdg);
+    if (wl_output_get_version(s->output) >= WL_OUTPUT_RELEASE_SINCE_VERSION)
+      wl_output_release(s->output);
+    else
+      wl_output_destroy(s->output);
   }
-};
+  if (xdgManager) zxdg_output_manager_v1_destroy(xdgManager);
+  if (layerShell) {
+    if (zwlr_layer_shell_v1_get_version(layerShell) >= ZWLR_LAYER_SHELL_V1_DESTROY_SINCE_VERSION)
+      zwlr_layer_shell_v1_destroy(layerShell);
+    else
+      wl_proxy_destroy(reinterpret_cast<wl_proxy*>(layerShell));
+  }
+  if (shm) wl_shm_destroy(shm);
+  if (compositor) wl_compositor_destroy(compositor);
+  if (registry) wl_registry_destroy(registry);
+}
 
 namespace {
 const wl_registry_listener registryListener{Connection::Globals::global,

@@ -21,6 +21,14 @@ struct Output {
   int32_t scale = 1;
 };
 
+// A toplevel window as the compositor tells it: no size, no process.
+struct Toplevel {
+  std::string appId;  // may be empty
+  std::string title;
+  std::string outputName;  // the output it is shown on; empty when none (minimised)
+  bool hasParent = false;  // a dialog of another toplevel
+};
+
 class Connection {
  public:
   // Connects to the compositor named by WAYLAND_DISPLAY and reads its outputs.
@@ -33,6 +41,14 @@ class Connection {
   const std::vector<Output>& outputs() const { return outputs_; }
   // One round trip: false once the compositor has gone.
   bool alive();
+  // Makes the compositor paint the output again without changing what it
+  // shows (a transparent pixel put on top and taken away at once), so that a
+  // screen-cast producer that sends frames only on change sends one. False
+  // where the compositor offers no way to (no wlroots layer shell).
+  bool repaint(const std::string& outputName);
+  // The toplevel windows, where the compositor tells them (wlroots' foreign
+  // toplevel management); none otherwise.
+  std::vector<Toplevel> toplevels();
 
   struct Globals;
 

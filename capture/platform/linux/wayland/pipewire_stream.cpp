@@ -5,10 +5,13 @@
 #include <spa/pod/builder.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "platform/error.hpp"
+#include "platform/linux/wayland/frame_time.hpp"
 
 namespace capture {
 
@@ -94,9 +97,12 @@ namespace {
 
 std::once_flag initialised;
 
-const spa_pod* enumFormat(spa_pod_builder& b) {
+// Raw BGRx/BGRA of any size, at most `maxRate` frames a second: the producer
+// then sends no frame that would only be dropped here.
+const spa_pod* enumFormat(spa_pod_builder& b, uint32_t maxRate) {
   spa_rectangle defaultSize{1920, 1080}, smallest{1, 1}, largest{16384, 16384};
   spa_fraction defaultRate{30, 1}, slowest{0, 1}, fastest{1000, 1};
+  spa_fraction maxRateDefault{maxRate, 1}, maxRateLeast{1, 1}, maxRateMost{maxRate, 1};
   spa_pod_frame frame{};
   spa_pod_builder_push_object(&b, &frame, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
   spa_pod_builder_add(
@@ -106,13 +112,14 @@ const spa_pod* enumFormat(spa_pod_builder& b) {
                              SPA_VIDEO_FORMAT_BGRA),
       SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&defaultSize, &smallest, &largest),
       SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&defaultRate, &slowest, &fastest),
-      0);
+      SPA_FORMAT_VIDEO_maxFramerate,
+      SPA_POD_CHOICE_RANGE_Fraction(&maxRateDefault, &maxRateLeast, &maxRateMost), 0);
   return static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &frame));
 }
 
 }  // namespace
 
-PipeWireStream::PipeWireStream(int fd, uint32_t node) : hooks_(new Hooks) {
+PipeWireStream::PipeWireStream(int fd, uint32_t node, uint32_t maxRate) : hooks_(new Hooks) {
   std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
   loop_ = pw_thread_loop_new("orvik-pipewire", nullptr);
   context_ = loop_ ? pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0) : nullptr;
@@ -144,7 +151,7 @@ PipeWireStream::PipeWireStream(int fd, uint32_t node) : hooks_(new Hooks) {
     uint8_t storage[1024];
     spa_pod_builder b{};
     spa_pod_builder_init(&b, storage, sizeof(storage));
-    const spa_pod* params[1] = {enumFormat(b)};
+    const spa_pod* params[1] = {enumFormat(b, std::max<uint32_t>(maxRate, 1))};
     connected = pw_stream_connect(
         stream_, PW_DIRECTION_INPUT, node,
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
@@ -206,8 +213,15 @@ void PipeWireStream::onProcess() {
     newest = b;
   }
   if (!newest) return;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const int64_t arrival = static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+  const auto* header = static_cast<const spa_meta_header*>(
+      spa_buffer_find_meta_data(newest->buffer, SPA_META_Header, sizeof(spa_meta_header)));
   const spa_data& d = newest->buffer->datas[0];
   Frame frame;
+  frame.shown =
+      shownTime(header && header->pts > 0 ? std::optional(header->pts) : std::nullopt, arrival);
   pw_buffer* previous = nullptr;
   {
     std::lock_guard lock(mutex_);

@@ -29,13 +29,14 @@ struct Frame {
   size_t bytesPerRow = 0;
   bool opaque = true;  // BGRx: the fourth byte means nothing
   std::optional<PixelRect> crop;
+  int64_t shown = 0;  // when the compositor showed it: ns, CLOCK_MONOTONIC
 };
 
 class PipeWireStream {
  public:
-  // Connects through `fd` (taken over, closed in every case) to `node`.
-  // Throws PlatformError.
-  PipeWireStream(int fd, uint32_t node);
+  // Connects through `fd` (taken over, closed in every case) to `node`,
+  // asking for at most `maxRate` frames a second. Throws PlatformError.
+  PipeWireStream(int fd, uint32_t node, uint32_t maxRate);
   ~PipeWireStream();
   PipeWireStream(const PipeWireStream&) = delete;
   PipeWireStream& operator=(const PipeWireStream&) = delete;

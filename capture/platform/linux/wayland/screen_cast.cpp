@@ -4,6 +4,13 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <string>
 
 #include "platform/error.hpp"
@@ -19,6 +26,27 @@ const Output* findOutput(const Connection& connection, uint32_t id) {
   for (const Output& o : connection.outputs())
     if (displayId(o.name) == id) return &o;
   return nullptr;
+}
+
+// BGRx rows to BGRA of the same size in one pass: the fourth byte set to 255.
+void copyOpaque(const uint8_t* source, size_t sourceStride, uint8_t* destination,
+                size_t destinationStride, int width, int height) {
+  for (int y = 0; y < height; ++y) {
+    const uint8_t* s = source + static_cast<size_t>(y) * sourceStride;
+    uint8_t* d = destination + static_cast<size_t>(y) * destinationStride;
+    int x = 0;
+#ifdef __SSE2__
+    const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xff000000u));
+    for (; x + 4 <= width; x += 4)
+      _mm_storeu_si128(
+          reinterpret_cast<__m128i*>(d + x * 4),
+          _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + x * 4)), alpha));
+#endif
+    for (; x < width; ++x) {
+      std::memcpy(d + x * 4, s + x * 4, 3);
+      d[x * 4 + 3] = 255;
+    }
+  }
 }
 
 }  // namespace
@@ -45,6 +73,7 @@ ScreenCast::ScreenCast(const ContentFilter& filter, const StreamConfiguration& c
     output = findOutput(*connection_, filter.display.displayID);
     if (!output) throw PlatformError("The display is no longer connected.");
     selection.sourceTypes = kSourceMonitor;
+    outputName_ = output->name;
     key = "display-" + std::to_string(filter.display.displayID);
     pointsWidth_ = static_cast<double>(filter.display.width);
   }
@@ -71,8 +100,12 @@ ScreenCast::ScreenCast(const ContentFilter& filter, const StreamConfiguration& c
                             ? "The screen shared through the portal is not the requested display."
                             : "The portal started no stream.");
   }
+  // The frames the capture takes at most: one per minimum interval.
+  const double interval = CMTimeGetSeconds(configuration.minimumFrameInterval);
+  const auto rate =
+      interval > 0 ? static_cast<uint32_t>(std::clamp(std::ceil(1 / interval), 1.0, 1000.0)) : 60u;
   stream_ = std::make_unique<PipeWireStream>(portal_->openPipeWireRemote(),
-                                             started.streams[*chosen].node);
+                                             started.streams[*chosen].node, rate);
   nextProbe_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 }
 
@@ -91,32 +124,42 @@ void ScreenCast::checkAlive() {
     throw PlatformError("The connection to the Wayland compositor was lost.");
 }
 
-bool ScreenCast::read(uint8_t* destination, size_t bytesPerRow) {
-  bool read = false;
+void ScreenCast::repaintIfDue() {
+  const auto now = std::chrono::steady_clock::now();
+  if (outputName_.empty() || now < nextRepaint_) return;
+  nextRepaint_ = now + std::chrono::milliseconds(100);
+  connection_->repaint(outputName_);
+}
+
+std::optional<int64_t> ScreenCast::read(uint8_t* destination, size_t bytesPerRow) {
+  std::optional<int64_t> shown;
   stream_->read([&](const Frame& frame) {
     const PixelRect r = sourceRegion(frame.width, frame.height, frame.crop, pointsWidth_,
                                      configuration_.sourceRect);
     const auto width = static_cast<int>(configuration_.width);
     const auto height = static_cast<int>(configuration_.height);
-    const bool sameSize = r.width == width && r.height == height;
-    scaler_ = sws_getCachedContext(scaler_, static_cast<int>(r.width), static_cast<int>(r.height),
-                                   frame.opaque ? AV_PIX_FMT_BGR0 : AV_PIX_FMT_BGRA, width, height,
-                                   AV_PIX_FMT_BGRA, sameSize ? SWS_POINT : SWS_BILINEAR, nullptr,
-                                   nullptr, nullptr);
-    if (!scaler_) throw PlatformError("The screen-cast frame cannot be scaled.");
     const uint8_t* source =
         frame.pixels + static_cast<size_t>(r.y) * frame.bytesPerRow + static_cast<size_t>(r.x) * 4;
-    const int sourceStride = static_cast<int>(frame.bytesPerRow);
-    const int destinationStride = static_cast<int>(bytesPerRow);
-    sws_scale(scaler_, &source, &sourceStride, 0, static_cast<int>(r.height), &destination,
-              &destinationStride);
-    if (frame.opaque)  // the fourth byte of BGRx is not an alpha
-      for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-          destination[static_cast<size_t>(y) * bytesPerRow + x * 4 + 3] = 255;
-    read = true;
+    if (r.width == width && r.height == height && frame.opaque) {
+      copyOpaque(source, frame.bytesPerRow, destination, bytesPerRow, width, height);
+    } else {
+      scaler_ =
+          sws_getCachedContext(scaler_, static_cast<int>(r.width), static_cast<int>(r.height),
+                               frame.opaque ? AV_PIX_FMT_BGR0 : AV_PIX_FMT_BGRA, width, height,
+                               AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+      if (!scaler_) throw PlatformError("The screen-cast frame cannot be scaled.");
+      const int sourceStride = static_cast<int>(frame.bytesPerRow);
+      const int destinationStride = static_cast<int>(bytesPerRow);
+      sws_scale(scaler_, &source, &sourceStride, 0, static_cast<int>(r.height), &destination,
+                &destinationStride);
+      if (frame.opaque)  // the fourth byte of BGRx is not an alpha
+        for (int y = 0; y < height; ++y)
+          for (int x = 0; x < width; ++x)
+            destination[static_cast<size_t>(y) * bytesPerRow + x * 4 + 3] = 255;
+    }
+    shown = frame.shown;
   });
-  return read;
+  return shown;
 }
 
 }  // namespace platform::wayland

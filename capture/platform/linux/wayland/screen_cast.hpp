@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "platform/filter.hpp"
 #include "platform/linux/wayland/outputs.hpp"
@@ -35,9 +36,14 @@ class ScreenCast {
   // Throws PlatformError once the stream, the portal session or the
   // compositor has gone; looks at the latter two at most once a second.
   void checkAlive();
+  // Has the compositor repaint the captured output, at most every 100 ms:
+  // producers that send frames only on change send none of a still screen,
+  // not even the first, otherwise. For while no frame has come yet.
+  void repaintIfDue();
   // Writes the newest frame, cropped and scaled as configured, into
-  // `destination` (BGRA, alpha 255). False when there is no frame yet.
-  bool read(uint8_t* destination, size_t bytesPerRow);
+  // `destination` (BGRA, alpha 255); gives when it was shown (ns,
+  // CLOCK_MONOTONIC). Nothing when there is no frame yet.
+  std::optional<int64_t> read(uint8_t* destination, size_t bytesPerRow);
 
  private:
   std::unique_ptr<Connection> connection_;
@@ -47,6 +53,8 @@ class ScreenCast {
   double pointsWidth_ = 0;  // of the captured content
   SwsContext* scaler_ = nullptr;
   std::chrono::steady_clock::time_point nextProbe_{};
+  std::string outputName_;  // of the captured display
+  std::chrono::steady_clock::time_point nextRepaint_{};
 };
 
 }  // namespace platform::wayland

@@ -1,6 +1,8 @@
 // Content, the screen stream's frames and single images in a Wayland session:
 // the compositor's outputs, and the screen-cast portal's PipeWire streams.
+#include <algorithm>
 #include <chrono>
+#include <map>
 #include <string>
 
 #include "platform/error.hpp"
@@ -15,8 +17,8 @@ namespace platform::wayland {
 
 namespace {
 
-// A compositor sends a frame only when the screen changes: how long a single
-// image waits for one.
+// A compositor sends a frame only when the screen changes, and is made to
+// repaint while none has come: how long a single image waits for one.
 constexpr std::chrono::seconds kImageWait{5};
 
 class CastSource : public screen::FrameSource {
@@ -24,38 +26,52 @@ class CastSource : public screen::FrameSource {
   CastSource(const ContentFilter& filter, const StreamConfiguration& configuration)
       : cast_(filter, configuration) {}
   void grab(uint8_t* destination, size_t bytesPerRow) override {
-    if (!cast_.read(destination, bytesPerRow))
-      throw PlatformError("The screen cast has no frame to read.");
+    shown_ = cast_.read(destination, bytesPerRow);
+    if (!shown_) throw PlatformError("The screen cast has no frame to read.");
+  }
+  std::optional<CMTime> shownAt() override {
+    if (!shown_) return std::nullopt;
+    return CMTimeMake(*shown_, 1'000'000'000);
   }
   // A frame only when the compositor sent one: in between the stream is
   // idle, and the failures of the cast surface here.
   bool contentChanged() override {
     cast_.checkAlive();
-    return cast_.stream().fresh();
+    if (cast_.stream().fresh()) return true;
+    if (!shown_) cast_.repaintIfDue();  // the first frame of a still screen
+    return false;
   }
 
  private:
   ScreenCast cast_;
+  std::optional<int64_t> shown_;
 };
 
 }  // namespace
 
-// Displays are the compositor's outputs; windows and applications stay empty:
-// their owners' process ids cannot be known here, and nothing is made up.
-// Capture needs the screen-cast portal, so its absence is the answer to
-// whether capture is possible.
-ShareableContent shareableContent(bool, bool) {
+// Displays are the compositor's outputs. Windows and applications are its
+// toplevels where it tells them (wlroots), else none. The desktop tells
+// neither a window's size nor its process: a window's frame is the output
+// showing it (the first one while it is shown nowhere), which bounds it and
+// is what a window stream is scaled into; an application is an app id, with
+// process id 0, which no process has. Capture needs the screen-cast portal,
+// so every query but the listing of applications (the only one that leaves
+// desktop windows out) answers whether the portal is there.
+ShareableContent shareableContent(bool excludingDesktopWindows, bool) {
   Connection connection;
-  {
+  bool windowSource = false;
+  if (!excludingDesktopWindows) {
     Portal portal;
     const uint32_t version = portal.version();
     if (version < kPortalVersionNeeded)
       throw PlatformError("The screen-cast portal on the session bus is version " +
                           std::to_string(version) + "; version " +
                           std::to_string(kPortalVersionNeeded) + " or later is needed.");
+    windowSource = portal.availableSourceTypes() & kSourceWindow;
   }
   ShareableContent content;
   content.displaysCanExcludeApplications = false;
+  content.windowsCanBeCaptured = windowSource;
   for (const Output& o : connection.outputs()) {
     Display d;
     d.displayID = displayId(o.name);
@@ -64,6 +80,25 @@ ShareableContent shareableContent(bool, bool) {
     d.frame = Rect{static_cast<double>(o.x), static_cast<double>(o.y), static_cast<double>(o.width),
                    static_cast<double>(o.height)};
     content.displays.push_back(d);
+  }
+  std::map<std::string, int> seen;  // windows so far per app id and title, for distinct ids
+  for (const Toplevel& t : connection.toplevels()) {
+    Window w;
+    w.windowID = displayId(t.appId + '\n' + t.title + '\n' +
+                           std::to_string(seen[t.appId + '\n' + t.title]++));
+    w.title = t.title;
+    w.onScreen = !t.outputName.empty();
+    for (const Display& d : content.displays)
+      if (d.displayID == displayId(t.outputName)) w.frame = d.frame;
+    if (!w.onScreen && !content.displays.empty()) w.frame = content.displays.front().frame;
+    if (!t.appId.empty()) {
+      RunningApplication application{0, t.appId, t.appId};
+      w.owningApplication = application;
+      if (std::find(content.applications.begin(), content.applications.end(), application) ==
+          content.applications.end())
+        content.applications.push_back(application);
+    }
+    content.windows.push_back(std::move(w));
   }
   return content;
 }
@@ -80,11 +115,13 @@ Image captureImage(const ContentFilter& filter, const StreamConfiguration& confi
                         std::to_string(configuration.height) + " is not supported.");
   ScreenCast cast(filter, configuration);
   const auto deadline = std::chrono::steady_clock::now() + kImageWait;
-  if (!cast.stream().waitForFrame(deadline)) {
+  while (!cast.stream().waitForFrame(
+      std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)))) {
     cast.checkAlive();
-    throw PlatformError("The compositor sent no frame within " +
-                        std::to_string(kImageWait.count()) +
-                        " seconds (it sends one only when the screen changes).");
+    if (std::chrono::steady_clock::now() >= deadline)
+      throw PlatformError("The compositor sent no frame within " +
+                          std::to_string(kImageWait.count()) + " seconds.");
+    cast.repaintIfDue();
   }
   Image image;
   image.width = configuration.width;

@@ -42,6 +42,10 @@ struct ScriptedSource : FrameSource {
     return {frame->data(), 256, frame};
   }
   bool contentChanged() override { return changing || changeOnce.exchange(false); }
+  std::atomic<int64_t> shownNs{0};  // when the content was shown; 0: not known
+  std::optional<CMTime> shownAt() override {
+    return shownNs ? std::optional(CMTimeMake(shownNs, 1'000'000'000)) : std::nullopt;
+  }
 };
 
 struct Harness {
@@ -116,6 +120,7 @@ TEST(ScreenCapture, DeliversAtTheIntervalOnTheHostClockIdleUntilTheContentChange
   Harness run(20ms, 6);
   run.capture.start();
   ASSERT_TRUE(run.waitFor(5));
+  const int64_t shown = run.source->shownNs = hostClockNow().value;  // grabbed later
   run.source->changeOnce = true;
   ASSERT_TRUE(run.waitFor(25));
   run.capture.stop();
@@ -138,6 +143,11 @@ TEST(ScreenCapture, DeliversAtTheIntervalOnTheHostClockIdleUntilTheContentChange
   }
   EXPECT_EQ(complete, 2);
   EXPECT_EQ(run.source->grabs, 2);
+  // The change carries the time it was shown (1 ns after an idle sample stamped meanwhile).
+  for (size_t i = 1; i < samples.size(); ++i)
+    if (statusOf(*samples[i]) == frameStatusComplete)
+      EXPECT_EQ(presentationTimeStamp(*samples[i]).value,
+                std::max(shown, presentationTimeStamp(*samples[i - 1]).value + 1));
 
   // Host-clock stamps that advance by the interval, kept to absolute
   // deadlines: n frames span (n - 1) intervals.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/linux/wayland/frame_time.hpp"
 #include "platform/linux/wayland/geometry.hpp"
 #include "platform/linux/wayland/token_store.hpp"
 
@@ -47,6 +48,15 @@ TEST(WaylandGeometry, SourceRegion) {
       {std::nullopt, Rect{1200, 700, 200, 200}, {2400, 1400, 160, 40}}};
   for (const Case& c : cases)
     EXPECT_EQ(sourceRegion(2560, 1440, c.crop, c.crop ? 400 : 1280, c.sourceRect), c.expected);
+}
+
+// The producer's stamp when it can be the monotonic time of showing, else the arrival.
+TEST(WaylandFrameTime, ShownTime) {
+  const int64_t at = 50'000'000'000;
+  EXPECT_EQ(shownTime(at - 2'000'000, at), at - 2'000'000);
+  EXPECT_EQ(shownTime(std::nullopt, at), at);
+  EXPECT_EQ(shownTime(at + 1, at), at);
+  EXPECT_EQ(shownTime(at - 3'000'000'000, at), at);  // another clock
 }
 
 TEST(WaylandGeometry, DisplayIdsAreStableAndDistinct) {
