@@ -144,10 +144,12 @@ TEST(ScreenCapture, DeliversAtTheIntervalOnTheHostClockIdleUntilTheContentChange
   EXPECT_EQ(complete, 2);
   EXPECT_EQ(run.source->grabs, 2);
   // The change carries the time it was shown (1 ns after an idle sample stamped meanwhile).
-  for (size_t i = 1; i < samples.size(); ++i)
-    if (statusOf(*samples[i]) == frameStatusComplete)
+  for (size_t i = 1; i < samples.size(); ++i) {
+    if (statusOf(*samples[i]) == frameStatusComplete) {
       EXPECT_EQ(presentationTimeStamp(*samples[i]).value,
                 std::max(shown, presentationTimeStamp(*samples[i - 1]).value + 1));
+    }
+  }
 
   // Host-clock stamps that advance by the interval, kept to absolute
   // deadlines: n frames span (n - 1) intervals.
