@@ -62,13 +62,9 @@ TICK = os.sysconf("SC_CLK_TCK")
 
 
 def x264_preset(width, height, fps):
-    # As capture/platform/linux/writer_settings.cpp chooses it.
-    demand = width * height * fps * 2.0
-    pixels1080 = 1920.0 * 1080.0
-    if demand <= 66 * pixels1080:
-        return "veryfast"
-    if demand <= 75 * pixels1080:
-        return "superfast"
+    # As capture/platform/linux/media/writer_settings.hpp chooses it: the
+    # same preset at every size and rate.
+    del width, height, fps
     return "ultrafast"
 
 

@@ -21,8 +21,8 @@ plays the workload full-screen at twice the rate, and the tool records it for
   - orvik: orvik-capture record {"output":...,"fps":N,"scale":1}, stopped
     with "stop" on standard input.
   - ffmpeg-same: x11grab + libx264 with the writer's choices
-    (capture/platform/linux/media/): the preset it picks for the size and
-    rate, bit rate max(4*W*H, 6000000), no B-frames, no lookahead, sliced
+    (capture/platform/linux/media/): its preset (ultrafast at every size
+    and rate), bit rate max(4*W*H, 6000000), no B-frames, no lookahead, sliced
     threads, constant-rate rate control, keyframes every 2 s, fragmented
     file, bilinear BT.709 limited-range conversion to yuv420p, automatic
     thread count (libx264's default in libavcodec, which the writer keeps).

@@ -114,7 +114,7 @@ Cost runWriter(const std::vector<std::shared_ptr<platform::PixelBuffer>>& frames
 Cost runFfmpeg(const std::vector<std::shared_ptr<platform::PixelBuffer>>& frames, int fps,
                int count, const std::string& path) {
   std::filesystem::remove(path);
-  const std::string preset = platform::x264PresetFor(kWidth, kHeight, fps);
+  const std::string preset = platform::kX264Preset;
   const std::string command =
       "ffmpeg -nostdin -v error -y -f rawvideo -pix_fmt bgra -s 1920x1080 -r " +
       std::to_string(fps) + " -i - -c:v libx264 -preset " + preset + " -b:v " +
@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
     const Cost writer = runWriter(frames, fps, count, dir + "/orvik-bench-writer.mov");
     const Cost ffmpeg = runFfmpeg(frames, fps, count, dir + "/orvik-bench-ffmpeg.mov");
     std::printf("1080p%-4d %-10s %6d %15.5f %15.5f %6.2f %11.1f %11.1f\n", fps,
-                platform::x264PresetFor(kWidth, kHeight, fps).c_str(), count, writer.cpu / count,
+                platform::kX264Preset, count, writer.cpu / count,
                 ffmpeg.cpu / count, writer.cpu / ffmpeg.cpu, count / writer.wall,
                 count / ffmpeg.wall);
   }

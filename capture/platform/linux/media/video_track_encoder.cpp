@@ -80,8 +80,7 @@ VideoTrackEncoder::VideoTrackEncoder(const VideoSettings& s)
   c.color_range = AVCOL_RANGE_MPEG;
   c.max_b_frames = 0;
   c.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  const std::string preset = x264PresetFor(s.width, s.height, s.expectedSourceFrameRate);
-  av_opt_set(c.priv_data, "preset", preset.c_str(), 0);
+  av_opt_set(c.priv_data, "preset", kX264Preset, 0);
   av_opt_set(c.priv_data, "forced-idr", "1", 0);
   // Nothing is held back, so every frame comes out as soon as it goes in: a
   // still screen sends no frames, and a frame held until later ones arrive

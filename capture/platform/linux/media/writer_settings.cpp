@@ -44,18 +44,6 @@ void checkAudioSettings(const AudioSettings& s) {
     refuse("bit rate " + std::to_string(s.encoderBitRate) + " is outside 32000 to 512000");
 }
 
-std::string x264PresetFor(int64_t width, int64_t height, int64_t frameRate) {
-  // Full-motion 1080p throughput measured on the target machines: about 66
-  // frames/s at veryfast, 75 at superfast, 95 at ultrafast. Keep the demand
-  // below half of that so capture and conversion share the cores.
-  constexpr double kPixels1080 = 1920.0 * 1080.0;
-  const double demand = static_cast<double>(width) * static_cast<double>(height) *
-                        static_cast<double>(frameRate) * 2.0;
-  if (demand <= 66 * kPixels1080) return "veryfast";
-  if (demand <= 75 * kPixels1080) return "superfast";
-  return "ultrafast";
-}
-
 }  // namespace platform
 
 }  // namespace capture
