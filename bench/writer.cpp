@@ -146,9 +146,8 @@ int main(int argc, char** argv) {
     const Cost writer = runWriter(frames, fps, count, dir + "/orvik-bench-writer.mov");
     const Cost ffmpeg = runFfmpeg(frames, fps, count, dir + "/orvik-bench-ffmpeg.mov");
     std::printf("1080p%-4d %-10s %6d %15.5f %15.5f %6.2f %11.1f %11.1f\n", fps,
-                platform::kX264Preset, count, writer.cpu / count,
-                ffmpeg.cpu / count, writer.cpu / ffmpeg.cpu, count / writer.wall,
-                count / ffmpeg.wall);
+                platform::kX264Preset, count, writer.cpu / count, ffmpeg.cpu / count,
+                writer.cpu / ffmpeg.cpu, count / writer.wall, count / ffmpeg.wall);
   }
   std::filesystem::remove(dir + "/orvik-bench-writer.mov");
   std::filesystem::remove(dir + "/orvik-bench-ffmpeg.mov");
