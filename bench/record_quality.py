@@ -11,7 +11,7 @@ Usage (BUILD defaults to build-bench at the top of the tree):
         [--sizes 1280x720,1920x1080,2560x1440] [--rates 30,60]
         [--tools orvik,ffmpeg-same,ffmpeg-defaults]
         [--presets P,...] [--tunes none,zerolatency,...] [--threads auto,1,2]
-        [--json FILE] [--check]
+        [--json FILE] [--check] [--markdown FILE]
 A quick look: --workloads terminal --sizes 1280x720 --rates 30 --seconds 5.
 
 For each size an Xvfb of that size; for each workload, rate and tool,
@@ -254,7 +254,12 @@ def main():
     parser.add_argument("--threads", default="auto", help="ffmpeg-same threads (auto: 0)")
     parser.add_argument("--json", help="write every figure to this file")
     parser.add_argument("--check", action="store_true", help="prove the method losslessly")
+    parser.add_argument("--markdown", help="print a --json file's figures as README rows, and stop")
     args = parser.parse_args()
+    if args.markdown:
+        with open(args.markdown) as f:
+            print_markdown(json.load(f)["runs"])
+        return
     split = lambda text: [v for v in text.split(",") if v]
     workloads, tools = split(args.workloads), ["lossless"] if args.check else split(args.tools)
     sizes = [tuple(int(v) for v in s.split("x")) for s in split(args.sizes)]
@@ -355,6 +360,20 @@ def print_ratios(rows):
                          f"{o['cpu_ms'] / r['cpu_ms']:.2f}, SSIM {o['ssim'] - r['ssim']:+.4f} "
                          f"{o['ssim_settled'] - r['ssim_settled']:+.4f}")
         print(line)
+
+
+def print_markdown(rows):
+    """orvik's rows beside both ffmpeg rows of the same workload, size and rate."""
+    def peer(o, tool):
+        return next(r for r in rows if r["tool"] == tool and
+                    all(r[k] == o[k] for k in ("workload", "size", "fps")))
+    for o in (r for r in rows if r["tool"] == "orvik"):
+        same, defaults = peer(o, "ffmpeg-same"), peer(o, "ffmpeg-defaults")
+        print(f"| {o['workload']} | {o['size']} | {o['fps']} | {o['preset']} "
+              f"| {o['frames'] / o['expected']:.1%} | {o['cpu_ms']:.2f} "
+              f"| {o['cpu_ms'] / same['cpu_ms']:.2f} | {o['cpu_ms'] / defaults['cpu_ms']:.2f} "
+              f"| {o['ssim']:.5f} | {o['ssim'] - same['ssim']:+.5f} "
+              f"| {o['ssim'] - defaults['ssim']:+.5f} | {o['psnr']:.2f} | {o['others']:.2f} |")
 
 
 if __name__ == "__main__":
