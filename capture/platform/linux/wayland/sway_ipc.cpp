@@ -75,8 +75,9 @@ std::optional<std::string> tree(int waylandFd) {
     return std::nullopt;
   std::strcpy(address.sun_path, path);
   Socket socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  // A compositor that does not answer within a second tells nothing.
-  const timeval timeout{1, 0};
+  // A compositor that does not answer within 5 s (a loaded machine's
+  // answer is far quicker) tells nothing.
+  const timeval timeout{5, 0};
   if (socket.fd() < 0 ||
       setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
       setsockopt(socket.fd(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0 ||

@@ -46,12 +46,16 @@ std::vector<View> parseViews(std::string_view tree) {
 }
 
 void assignProcesses(std::vector<Toplevel>& toplevels, std::vector<View> views) {
-  for (Toplevel& toplevel : toplevels) {
-    for (View& view : views) {
-      if (view.pid > 0 && view.appId == toplevel.appId && view.title == toplevel.title) {
-        toplevel.pid = view.pid;
-        view.pid = 0;  // used
-        break;
+  // Same app id and title first; then same app id, for a title that changed
+  // between the two reads.
+  for (const bool sameTitle : {true, false}) {
+    for (Toplevel& toplevel : toplevels) {
+      for (View& view : views) {
+        if (toplevel.pid == 0 && view.pid > 0 && view.appId == toplevel.appId &&
+            (!sameTitle || view.title == toplevel.title)) {
+          toplevel.pid = view.pid;
+          view.pid = 0;  // used
+        }
       }
     }
   }

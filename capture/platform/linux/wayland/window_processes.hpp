@@ -30,9 +30,11 @@ struct View {
 std::vector<View> parseViews(std::string_view tree);
 
 // Gives each toplevel the process of a view with the same app id and title,
-// each view used once; toplevels no view matches keep process 0. Windows
-// with the same app id and title are told apart by neither list, but they
-// get the same set of processes whichever way they are paired.
+// else (its title changed between the two reads) of one with the same app
+// id, each view used once; toplevels no view matches keep process 0. Windows
+// of one app id are not always told apart, but they get the same set of
+// processes whichever way they are paired, and that set is what lists the
+// applications.
 void assignProcesses(std::vector<Toplevel>& toplevels, std::vector<View> views);
 
 // The views of the compositor whose IPC socket SWAYSOCK names, asked only

@@ -89,7 +89,8 @@ TEST(WaylandTokenStore, KeepsTokensOwnerOnlyAndReplacesThem) {
 }
 
 // Toplevels get the processes of sway's views with the same app id and title
-// (an XWayland view's class), each view once; unmatched ones keep 0.
+// (an XWayland view's class), else the same app id, each view once;
+// unmatched ones keep 0.
 TEST(WaylandWindowProcesses, FromTheLayoutTree) {
   const std::string tree = R"({"type":"root","nodes":[{"type":"output","nodes":[
     {"type":"workspace","nodes":[{"type":"con","layout":"splitv","nodes":[
@@ -99,7 +100,12 @@ TEST(WaylandWindowProcesses, FromTheLayoutTree) {
   const struct {
     std::string tree;
     std::vector<int32_t> pids;  // of foot "a", foot "a", Gimp "img", gone "x"
-  } cases[] = {{tree, {11, 13, 12, 0}}, {"not json", {0, 0, 0, 0}}, {"[]", {0, 0, 0, 0}}};
+  } cases[] = {{tree, {11, 13, 12, 0}},
+               {R"({"nodes":[{"app_id":"foot","name":"b","pid":14},
+                   {"app_id":"foot","name":"a","pid":15}]})",
+                {15, 14, 0, 0}},
+               {"not json", {0, 0, 0, 0}},
+               {"[]", {0, 0, 0, 0}}};
   for (const auto& c : cases) {
     std::vector<Toplevel> toplevels(4);
     const char* names[][2] = {{"foot", "a"}, {"foot", "a"}, {"Gimp", "img"}, {"gone", "x"}};
