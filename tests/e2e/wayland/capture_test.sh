@@ -76,7 +76,7 @@ verdict apps both
 # Only the chosen player's sound, which its window's child process plays.
 record '{"output":"a.mov","systemAudio":"a.m4a","audioApps":["wev"],"scale":1,"fps":30}'
 await first-frame
-sleep 2
+sleep 3  # the tone is looked for in the middle second
 finish
 kill "$ffplay" "$wev" $(pgrep -P "$wev")
 verdict app-audio /usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1])
