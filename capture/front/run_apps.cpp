@@ -28,7 +28,8 @@ int runApps(EventSink& events) {
   }
 
   // Owners by process and bundle id: where the desktop does not tell
-  // processes (Wayland) every application has process id 0.
+  // processes (Wayland compositors without sway's IPC) every application has
+  // process id 0.
   std::set<std::pair<int32_t, std::string>> owners;
   for (const auto& window : content.windows) {
     if (window.windowLayer != 0 || window.frame.width < kMinimumWidth ||

@@ -59,8 +59,8 @@ bool sameFile(const std::string& a, const std::string& b) {
 }
 
 // The applications of the content whose bundle identifier is one of the
-// wanted ones, in the content's order. One whose process is not known (a
-// Wayland desktop does not tell it) cannot have its sound told apart.
+// wanted ones, in the content's order. One whose process is not known (most
+// Wayland desktops do not tell it) cannot have its sound told apart.
 std::vector<RunningApplication> matchingApplications(const ShareableContent& content,
                                                      const std::vector<std::string>& wanted) {
   std::vector<RunningApplication> kept;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # orvik-capture in a headless Wayland session (sway, the screen-cast portal,
 # PipeWire): check, apps, the refusals, a still screen's screenshot, a display
-# recording whose colours follow the screen, one with a pause and system
-# audio on the remembered portal grant, and one that loses the compositor.
+# recording whose colours follow the screen, one with the audio of one of two
+# players, one with a pause and system audio on the remembered portal grant,
+# and one that loses the compositor.
 #   tests/e2e/wayland/capture_test.sh [PROGRAM]      (as root)
 # The session runs as an unprivileged uid, which must reach PROGRAM (default
 # build/capture/orvik-capture of this checkout).
@@ -37,14 +38,50 @@ events=$(run record '{"output":"x.mov","window":1}' </dev/null 2>&1)
 [ "$?" = 2 ] && [ "$events" = '{"event":"error","message":"window-capture-unsupported"}' ] || ok=0
 verdict refusal [ "$ok" = 1 ]
 
-# apps: a Wayland client's app id (no process id known: 0), without the portal too.
-orvik_wayland_background wev wev
-for _ in $(seq 1 100); do
+# A recording driven through a FIFO: control lines sent when events have come.
+fifo=$out/control
+mkfifo "$fifo" && chown "$ORVIK_WAYLAND_UID" "$fifo"
+record() {  # JOB, events to $out/events
+  run record "$1" <"$fifo" >"$out/events" &
+  recorder=$!
+  exec 3>"$fifo"
+}
+await() {  # until the event has come, at most 20 s
+  for _ in $(seq 1 400); do
+    grep -q "\"event\":\"$1\"" "$out/events" && return
+    sleep 0.05
+  done
+}
+# (a recorder that has ended already is no reader: the write fails, not the script)
+finish() { (echo stop >&3) 2>/dev/null; exec 3>&-; wait "$recorder"; }
+
+# apps: each toplevel's app id with the process sway tells, without the portal too.
+# Two players: ffplay's own 440 Hz, and wev whose child plays 1000 Hz.
+orvik_wayland_background ffplay env SDL_VIDEODRIVER=wayland SDL_AUDIODRIVER=pulseaudio \
+  SDL_VIDEO_WAYLAND_WMCLASS=orvik.player ffplay -v error -f lavfi -x 320 -y 200 \
+  -i 'color=s=320x200:r=1[out0];sine=frequency=440:sample_rate=48000[out1]'
+ffplay=$ORVIK_WAYLAND_LAST
+orvik_wayland_background wev sh -c \
+  'ffmpeg -v error -re -f lavfi -i sine=frequency=1000:sample_rate=48000 -f pulse -name t t & exec wev'
+wev=$ORVIK_WAYLAND_LAST
+a="{\"bundleId\":\"wev\",\"name\":\"wev\",\"pid\":$wev}"
+b="{\"bundleId\":\"orvik.player\",\"name\":\"orvik.player\",\"pid\":$ffplay}"
+both() { grep -qF "$a" <<<"$apps" && grep -qF "$b" <<<"$apps"; }
+for _ in $(seq 1 200); do  # both listed, and both playing
   apps=$(orvik_in_wayland env DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent "$program" apps)
-  grep -q '{"bundleId":"wev","name":"wev","pid":0}' <<<"$apps" && break || sleep 0.1
+  both && [ "$(orvik_in_wayland pactl list short sink-inputs | wc -l)" = 2 ] && break
+  sleep 0.1
 done
-kill "$ORVIK_WAYLAND_LAST"
-verdict apps grep -q '"bundleId":"wev","name":"wev","pid":0' <<<"$apps"
+verdict apps both
+# Only the chosen player's sound, which its window's child process plays.
+record '{"output":"a.mov","systemAudio":"a.m4a","audioApps":["wev"],"scale":1,"fps":30}'
+await first-frame
+sleep 3  # the tone is looked for in the middle second
+finish
+kill "$ffplay" "$wev" $(pgrep -P "$wev")
+verdict app-audio /usr/bin/python3 -c 'import sys; sys.path.insert(0, sys.argv[1])
+from harness import holds_tone, pcm; sys.exit(not holds_tone(pcm(sys.argv[2]), 1000, 440))' \
+  "$root/tests/e2e" "$out/a.m4a"
 
 # Screenshot of a still screen: the compositor sends no frame by itself.
 shows() {  # until the screen's centre shows the colour, at most 10 s
@@ -114,22 +151,6 @@ PY
 token=$(ls "$out"/.local/state/orvik/display-*.token)
 verdict token-file [ "$(stat -c %a "$token")" = 600 ]
 kept=$(cat "$token")
-
-# A recording driven through a FIFO: control lines sent when events have come.
-fifo=$out/control
-mkfifo "$fifo" && chown "$ORVIK_WAYLAND_UID" "$fifo"
-record() {  # JOB, events to $out/events
-  run record "$1" <"$fifo" >"$out/events" &
-  recorder=$!
-  exec 3>"$fifo"
-}
-await() {  # until the event has come, at most 20 s
-  for _ in $(seq 1 400); do
-    grep -q "\"event\":\"$1\"" "$out/events" && return
-    sleep 0.05
-  done
-}
-finish() { echo stop >&3; exec 3>&-; wait "$recorder"; }
 
 # Pause and resume cut the paused colour out; system audio through PipeWire's Pulse server.
 orvik_wayland_background tone ffmpeg -v error -re -f lavfi -i sine=frequency=440:sample_rate=48000 \

@@ -21,12 +21,14 @@ struct Output {
   int32_t scale = 1;
 };
 
-// A toplevel window as the compositor tells it: no size, no process.
+// A toplevel window as the compositor tells it: no size; the process only
+// where the compositor's IPC tells it (0 otherwise, which no process has).
 struct Toplevel {
   std::string appId;  // may be empty
   std::string title;
   std::string outputName;  // the output it is shown on; empty when none (minimised)
   bool hasParent = false;  // a dialog of another toplevel
+  int32_t pid = 0;
 };
 
 class Connection {

@@ -50,11 +50,13 @@ class CastSource : public screen::FrameSource {
 }  // namespace
 
 // Displays are the compositor's outputs. Windows and applications are its
-// toplevels where it tells them (wlroots), else none. The desktop tells
-// neither a window's size nor its process: a window's frame is the output
-// showing it (the first one while it is shown nowhere), which bounds it and
-// is what a window stream is scaled into; an application is an app id, with
-// process id 0, which no process has. Capture needs the screen-cast portal,
+// toplevels where it tells them (wlroots), else none. The desktop does not
+// tell a window's size: a window's frame is the output showing it (the first
+// one while it is shown nowhere), which bounds it and is what a window stream
+// is scaled into. An application is an app id and the process showing its
+// windows, one per process as on X11; where the compositor does not tell
+// processes, one per app id with process id 0, which no process has. Capture
+// needs the screen-cast portal,
 // so every query but the listing of applications (the only one that leaves
 // desktop windows out) answers whether the portal is there.
 ShareableContent shareableContent(bool excludingDesktopWindows, bool) {
@@ -92,7 +94,7 @@ ShareableContent shareableContent(bool excludingDesktopWindows, bool) {
       if (d.displayID == displayId(t.outputName)) w.frame = d.frame;
     if (!w.onScreen && !content.displays.empty()) w.frame = content.displays.front().frame;
     if (!t.appId.empty()) {
-      RunningApplication application{0, t.appId, t.appId};
+      RunningApplication application{t.pid, t.appId, t.appId};
       w.owningApplication = application;
       if (std::find(content.applications.begin(), content.applications.end(), application) ==
           content.applications.end())

@@ -1,8 +1,10 @@
 // The compositor's toplevel windows through wlroots' foreign toplevel
-// management: app id, title, the output showing it, whether it has a parent.
-// Read once: the manager is bound, the toplevels arrive with their state,
-// then the manager is stopped.
+// management: app id, title, the output showing it, whether it has a parent;
+// their processes where the compositor's IPC tells them. Read once: the
+// manager is bound, the toplevels arrive with their state, then the manager
+// is stopped.
 #include "platform/linux/wayland/connection_globals.hpp"
+#include "platform/linux/wayland/window_processes.hpp"
 
 namespace capture {
 
@@ -85,6 +87,7 @@ std::vector<Toplevel> Connection::toplevels() {
     }
     zwlr_foreign_toplevel_handle_v1_destroy(s->handle);
   }
+  if (!result.empty()) assignProcesses(result, compositorViews(wl_display_get_fd(display_)));
   return result;
 }
 

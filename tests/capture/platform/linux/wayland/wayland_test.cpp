@@ -7,6 +7,7 @@
 #include "platform/linux/wayland/frame_time.hpp"
 #include "platform/linux/wayland/geometry.hpp"
 #include "platform/linux/wayland/token_store.hpp"
+#include "platform/linux/wayland/window_processes.hpp"
 
 namespace capture::platform::wayland {
 
@@ -85,6 +86,38 @@ TEST(WaylandTokenStore, KeepsTokensOwnerOnlyAndReplacesThem) {
   EXPECT_TRUE(store->save("display-1", std::nullopt));  // a wrong choice is forgotten
   EXPECT_EQ(store->load("display-1"), std::nullopt);
   std::filesystem::remove_all(root);
+}
+
+// Toplevels get the processes of sway's views with the same app id and title
+// (an XWayland view's class), else the same app id, each view once;
+// unmatched ones keep 0.
+TEST(WaylandWindowProcesses, FromTheLayoutTree) {
+  const std::string tree = R"({"type":"root","nodes":[{"type":"output","nodes":[
+    {"type":"workspace","nodes":[{"type":"con","layout":"splitv","nodes":[
+      {"type":"con","app_id":"foot","name":"a","pid":11},
+      {"type":"con","app_id":null,"name":"img","pid":12,"window_properties":{"class":"Gimp"}}]}],
+     "floating_nodes":[{"type":"floating_con","app_id":"foot","name":"a","pid":13}]}]}]})";
+  const struct {
+    std::string tree;
+    std::vector<int32_t> pids;  // of foot "a", foot "a", Gimp "img", gone "x"
+  } cases[] = {{tree, {11, 13, 12, 0}},
+               {R"({"nodes":[{"app_id":"foot","name":"b","pid":14},
+                   {"app_id":"foot","name":"a","pid":15}]})",
+                {15, 14, 0, 0}},
+               {"not json", {0, 0, 0, 0}},
+               {"[]", {0, 0, 0, 0}}};
+  for (const auto& c : cases) {
+    std::vector<Toplevel> toplevels(4);
+    const char* names[][2] = {{"foot", "a"}, {"foot", "a"}, {"Gimp", "img"}, {"gone", "x"}};
+    for (size_t i = 0; i < toplevels.size(); ++i) {
+      toplevels[i].appId = names[i][0];
+      toplevels[i].title = names[i][1];
+    }
+    assignProcesses(toplevels, parseViews(c.tree));
+    std::vector<int32_t> pids;
+    for (const Toplevel& t : toplevels) pids.push_back(t.pid);
+    EXPECT_EQ(pids, c.pids) << c.tree;
+  }
 }
 
 }  // namespace
