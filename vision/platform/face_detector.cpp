@@ -47,11 +47,12 @@ constexpr FaceRule closeUpRule{0.6f, true, 0.25f, 0.55f, 0.6f, 0.15f, 0.65f, 0.0
 constexpr FaceRule smallFaceRule{0.35f, true, 0.25f, 0.55f, 0.6f, 0.25f, 0.6f, 0.5f, 0.023f};
 // Where a person's head should be (FaceDetector::facesIn) the small-face
 // network alone, at 96 × 96, found the faces of the opencv-doc photographs of
-// people at 1280 × 720 and 500 × 600 (scores 0.46 and up) but those of the
-// action shot squeezed into 500 × 600; at 128 × 128 it found those too, for
-// 1.6 times the cost, which segmentation cannot afford at 100 frames/s. With
-// a score of 0.42 it found none on 24 photographs without people (a baboon's
-// nose scored 0.39); the close-up network missed four people's faces.
+// people at 1280 × 720 and 500 × 600 but those of the action shot squeezed
+// into 500 × 600; at 128 × 128 it found those too, for 1.6 times the cost,
+// which segmentation cannot afford at 100 frames/s. Its score threshold lies
+// between the lowest score on a person (0.46) and the highest on a photograph
+// without people (0.39, a baboon's nose); it found no face on 31 such
+// photographs at either size. The close-up network missed four people's faces.
 constexpr FaceRule inPartRule{0.42f, true, 0.25f, 0.55f, 0.6f, 0.25f, 0.6f, 0.5f, 0.023f};
 constexpr int inPartSize = 96;
 const std::vector<int> backStrides = {16, 32, 32, 32};

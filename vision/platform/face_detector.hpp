@@ -35,8 +35,8 @@ class FaceDetector {
 
   // Faces in `area` of the frame (pixels), found by the small-face network
   // with the area scaled whole into a square input of 96 pixels. Boxes in
-  // fractions of the frame, origin top-left, best first. Throws VisionError when detection
-  // fails.
+  // fractions of the frame, origin top-left, best first. Throws VisionError
+  // when detection fails.
   std::vector<FaceBox> facesIn(const PixelBuffer& buffer, const cv::Rect& area);
 
  private:
