@@ -18,10 +18,13 @@ constexpr size_t rowAlignment = 64;
 }  // namespace
 
 bool readFrame(int input, std::vector<uint8_t>& frame) {
+  return readFrame(input, frame.data(), frame.size());
+}
+
+bool readFrame(int input, uint8_t* frame, size_t wanted) {
   size_t have = 0;
-  const size_t wanted = frame.size();
   while (have < wanted) {
-    const ssize_t n = ::read(input, frame.data() + have, wanted - have);
+    const ssize_t n = ::read(input, frame + have, wanted - have);
     if (n < 0) {
       if (errno == EINTR) continue;
       fail(std::string("could not read a frame: ") + std::strerror(errno));

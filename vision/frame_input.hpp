@@ -12,6 +12,8 @@ namespace vision {
 // taken. False at a clean end of input; `fail`s with "truncated frame" when the
 // input ends inside a frame.
 bool readFrame(int input, std::vector<uint8_t>& frame);
+// The same into `wanted` bytes at `frame`.
+bool readFrame(int input, uint8_t* frame, size_t wanted);
 
 // A new buffer of width × height BGRA pixels whose rows start on 64-byte
 // boundaries (so a row can be longer than width × 4 bytes), holding the

@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "person_area.hpp"
 #include "platform/segmenter.hpp"
 #include "segment_mask.hpp"
 
@@ -31,6 +32,24 @@ TEST(Segmenter, TheSmallestAndMostUnevenFramesAreTaken) {
     ASSERT_TRUE(mask.has_value());
     EXPECT_EQ(mask->type(), CV_8UC1);
     EXPECT_EQ(mask->cols, 256);
+  }
+}
+
+TEST(HeadArea, TopSquareOfTheMarkedRegionInFramePixels) {
+  // Marked rectangles (bytes >= 128) on a 16 × 9 mask of a 1600 × 900 frame.
+  const std::pair<cv::Rect, cv::Rect> cases[] = {
+      {{4, 1, 2, 8}, {400, 100, 200, 200}},   // a standing person: as wide as the body
+      {{0, 2, 16, 7}, {450, 200, 700, 700}},  // a sitting person: centred, as high as the body
+      {{15, 8, 1, 1}, {1500, 800, 100, 100}},
+      {{}, {}}};  // nothing marked
+  for (const auto& [marked, area] : cases) {
+    cv::Mat mask(9, 16, CV_8UC1, cv::Scalar(127));
+    mask(marked).setTo(128);
+    EXPECT_EQ(headArea(mask, {1600, 900}), area) << marked;
+    if (!marked.empty()) {
+      EXPECT_TRUE(onMask(mask, (marked.x + 0.5) / 16, (marked.y + 0.5) / 9));
+    }
+    EXPECT_FALSE(onMask(mask, 0.99, 0.01));  // beyond every marked rectangle
   }
 }
 

@@ -22,6 +22,7 @@ struct BlazeFaceModel {
   cv::Mat canvas;  // inputHeight × inputWidth BGRA, the letterboxed image
   cv::Rect area;   // where the image lies on the canvas in the last run
   cv::Mat input;   // 1 × inputHeight × inputWidth × 3 floats, RGB in [-1, 1]
+  cv::Mat twice;   // the image at twice the canvas's scale, for a quick letterbox
   std::vector<cv::Mat> outputs;
   std::vector<float> scores;  // one logit per anchor, both grids in anchor order
   std::vector<float> boxes;   // 16 values per anchor
@@ -40,9 +41,16 @@ BlazeFaceModel loadBlazeFace(const unsigned char* bytes, size_t size, int inputS
 BlazeFaceModel loadBlazeFaceFor(const cv::Size& frame, const unsigned char* bytes, size_t size,
                                 int inputSize, const std::vector<int>& strides);
 
+// The network with an input of width × height (multiples of the coarsest
+// stride). Throws when the model cannot be reshaped.
+BlazeFaceModel loadBlazeFaceSized(const unsigned char* bytes, size_t size, int width, int height,
+                                  const std::vector<int>& strides);
+
 // Scales `image` (8-bit BGRA, any stride) into the model's input with its
-// aspect ratio kept, centred on black: fills `canvas` and `area`.
-void letterboxInto(BlazeFaceModel& model, const cv::Mat& image);
+// aspect ratio kept, centred on black: fills `canvas` and `area`. Averaging
+// the pixels each input pixel covers, or `quick`: bilinear to twice the
+// input's size, then averaging.
+void letterboxInto(BlazeFaceModel& model, const cv::Mat& image, bool quick = false);
 
 // Faces on the model's canvas as `letterboxInto` last left it; boxes in
 // fractions of the letterboxed image, origin top-left, before suppression.

@@ -3,10 +3,15 @@
 #include <memory>
 #include <vector>
 
+#include <opencv2/core.hpp>
+
 #include "pixel_buffer.hpp"
+#include "platform/blazeface_decoding.hpp"
 #include "platform/normalized_rect.hpp"
 
 namespace vision {
+
+struct BlazeFaceModel;
 
 // What the caller needs of a frame's faces.
 enum class FaceSearch {
@@ -28,9 +33,16 @@ class FaceDetector {
   std::vector<NormalizedRect> detect(const PixelBuffer& buffer,
                                      FaceSearch search = FaceSearch::every);
 
+  // Faces in `area` of the frame (pixels), found by the small-face network
+  // with the area scaled whole into a square input of 96 pixels. Boxes in
+  // fractions of the frame, origin top-left, best first. Throws VisionError
+  // when detection fails.
+  std::vector<FaceBox> facesIn(const PixelBuffer& buffer, const cv::Rect& area);
+
  private:
   struct Networks;
   std::unique_ptr<Networks> networks_;
+  std::unique_ptr<BlazeFaceModel> inPart_;  // the small-face network for facesIn
 };
 
 }  // namespace vision
