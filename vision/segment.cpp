@@ -31,7 +31,8 @@ void segment(Session& session, const PixelBuffer& buffer) {
     // The whole buffer is rewritten for every frame, so nothing of an
     // earlier frame's mask can remain.
     const std::optional<cv::Mat> mask = session.segmenter.segment(buffer);
-    if (mask && showsPerson(session, buffer, *mask)) {
+    if (mask &&
+        session.personGate.admits(*mask, [&] { return showsPerson(session, buffer, *mask); })) {
       scaleMask(*mask, session.mask, session.width, session.height);
     } else {
       std::fill(session.mask.begin(), session.mask.end(), uint8_t{0});

@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include "person_gate.hpp"
 #include "platform/face_detector.hpp"
 #include "platform/segmenter.hpp"
 #include "platform/text_recognizer.hpp"
@@ -30,6 +31,7 @@ struct Session {
   std::vector<uint8_t> mask;   // width × height bytes, the mask of a frame
   FaceDetector faceDetector;
   Segmenter segmenter;
+  PersonGate personGate;  // segment mode: whether the marked region is a person
   TextRecognizer textRecognizer;
 };
 

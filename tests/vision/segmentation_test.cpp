@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "person_area.hpp"
+#include "person_gate.hpp"
 #include "platform/segmenter.hpp"
 #include "segment_mask.hpp"
 
@@ -51,6 +52,35 @@ TEST(HeadArea, TopSquareOfTheMarkedRegionInFramePixels) {
     }
     EXPECT_FALSE(onMask(mask, 0.99, 0.01));  // beyond every marked rectangle
   }
+}
+
+TEST(PersonGate, AsksTheFacesOncePerRegionAndForgivesAHeadTurnedAway) {
+  PersonGate gate;
+  int asks = 0;
+  bool faces = true;
+  const auto admit = [&](const cv::Rect& r) {
+    cv::Mat mask(100, 100, CV_8UC1, cv::Scalar(127));
+    mask(r).setTo(128);
+    return gate.admits(mask, [&] { return ++asks, faces; });
+  };
+  const cv::Rect a{10, 10, 50, 80}, aMoved{12, 10, 50, 80}, b{60, 0, 40, 40};
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(admit(i % 2 ? aMoved : a));
+  EXPECT_EQ(asks, 1);
+  faces = false;  // three asks without a face are forgiven, the fourth is not
+  for (int i = 0; i < 30; ++i) EXPECT_TRUE(admit(a));
+  EXPECT_EQ(asks, 4);
+  EXPECT_FALSE(admit(a));
+  EXPECT_EQ(asks, 5);
+  faces = true;  // another region, or nothing marked, forgets the decision
+  EXPECT_TRUE(admit(b));
+  EXPECT_FALSE(admit({}));
+  EXPECT_TRUE(admit(b));
+  EXPECT_EQ(asks, 7);
+  faces = false;  // a region without a face stays refused while it holds
+  EXPECT_FALSE(admit(a));
+  faces = true;
+  EXPECT_FALSE(admit(a));
+  EXPECT_EQ(asks, 8);
 }
 
 TEST(ScaleMask, StretchesEachAxisOnItsOwnIntoTheSameStorage) {
