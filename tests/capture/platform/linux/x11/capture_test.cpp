@@ -1,8 +1,7 @@
 // The X11 capture sources on a virtual display of their own: frames handed
-// out without a copy staying untouched while held, change tracking (and the
-// rows changed), and a window that goes away. (Pixels of plain, scaled,
-// covered-window and composed grabs are checked through the program's
-// screenshot scenarios.)
+// out without a copy staying untouched while held, change tracking, and a
+// window that goes away. (Pixels of plain, scaled, covered-window and composed
+// grabs are checked through the program's screenshot scenarios.)
 #include "platform/linux/x11/capture.hpp"
 
 #include <gtest/gtest.h>
