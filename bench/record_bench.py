@@ -26,7 +26,7 @@ enables) and, one program at a time:
     the file as it is from orvik's. A third row, "ffmpeg-matched", also gives
     ffmpeg orvik's encoder options (no B-frames, no lookahead, slice threads,
     constant-rate rate control, keyframes every 2 s, fragmented file,
-    bilinear conversion) to separate encoder
+    area conversion from full-resolution chroma) to separate encoder
     settings from the rest of the pipeline.
     Every run also reports "others": cores kept busy on average by anything
     but the program, the X server and the animator (from /proc/stat), the
@@ -335,7 +335,7 @@ def ffmpeg_command(display, output, fps, matched=False):
                "-c:v", "libx264", "-preset", x264_preset(WIDTH, HEIGHT, fps), "-b:v",
                str(bit_rate(WIDTH, HEIGHT)), "-pix_fmt", "yuv420p", "-fps_mode", "passthrough"]
     if matched:
-        command += ["-sws_flags", "bilinear", "-x264-params",
+        command += ["-sws_flags", "area+full_chroma_inp", "-x264-params",
                     "bframes=0:rc-lookahead=0:sync-lookahead=0:scenecut=0:keyint=infinite:"
                     "sliced-threads=1:force-cfr=1",
                     "-forced-idr", "1", "-force_key_frames", "expr:gte(t,n_forced*2)",

@@ -24,7 +24,8 @@ plays the workload full-screen at twice the rate, and the tool records it for
     (capture/platform/linux/media/): its preset (ultrafast at every size
     and rate), bit rate max(4*W*H, 6000000), no B-frames, no lookahead, sliced
     threads, constant-rate rate control, keyframes every 2 s, fragmented
-    file, bilinear BT.709 limited-range conversion to yuv420p, automatic
+    file, BT.709 limited-range conversion to yuv420p with chroma averaged
+    over each 2x2 square of full-resolution colour, automatic
     thread count (libx264's default in libavcodec, which the writer keeps).
     --presets, --tunes (none: no -tune) and --threads (auto: -threads 0)
     give one ffmpeg-same run per combination: the guide for choosing the
@@ -228,7 +229,7 @@ def ffmpeg_command(display, size, fps, output, tool, encoder):
     if tool == "lossless":
         return command + ["-c:v", "libx264rgb", "-qp", "0", "-preset", "ultrafast", "-pix_fmt",
                           "bgr24", output]
-    flags = "bilinear" if tool == "ffmpeg-same" else "bicubic"
+    flags = "area+full_chroma_inp" if tool == "ffmpeg-same" else "bicubic"
     command += ["-vf", f"scale=out_color_matrix=bt709:out_range=tv:flags={flags},format=yuv420p",
                 "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709",
                 "-color_range", "tv", "-c:v", "libx264", "-b:v", str(bit_rate(width, height))]

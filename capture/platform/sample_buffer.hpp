@@ -20,6 +20,12 @@ namespace platform {
 
 inline constexpr uint32_t kPixelFormatBGRA = 0x42475241;  // 'BGRA'
 
+// Rows [begin, end) of a frame.
+struct RowSpan {
+  int32_t begin = 0;
+  int32_t end = 0;
+};
+
 // One frame of pixels. `storage` keeps the memory alive (a pooled buffer goes
 // back to its pool when the last reference is dropped).
 struct PixelBuffer {
@@ -29,6 +35,12 @@ struct PixelBuffer {
   uint32_t pixelFormat = kPixelFormatBGRA;
   uint8_t* baseAddress = nullptr;
   std::shared_ptr<void> storage;
+  // Screen frames count their grabs from 1 (0: not counted). Where the source
+  // can tell, `changedRows` holds every row that may differ from the frame of
+  // the grab before (in order, apart); the others are the same. Nothing means
+  // any row may differ.
+  uint64_t grabNumber = 0;
+  std::optional<std::vector<RowSpan>> changedRows;
 };
 
 // Interleaved 32-bit float PCM.

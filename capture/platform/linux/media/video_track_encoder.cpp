@@ -6,11 +6,11 @@
 
 #include "platform/error.hpp"
 #include "platform/linux/media/ffmpeg_support.hpp"
+#include "platform/linux/media/picture_converter.hpp"
 #include "platform/linux/media/writer_settings.hpp"
 
 extern "C" {
 #include <libavutil/opt.h>
-#include <libswscale/swscale.h>
 }
 
 namespace capture {
@@ -22,10 +22,6 @@ namespace {
 using ffmpeg::CodecContextPtr;
 using ffmpeg::FramePtr;
 using ffmpeg::PacketPtr;
-
-struct ScalerFree {
-  void operator()(SwsContext* s) const { sws_freeContext(s); }
-};
 
 class VideoTrackEncoder : public TrackEncoder {
  public:
@@ -40,7 +36,6 @@ class VideoTrackEncoder : public TrackEncoder {
   void endFragment(FragmentedFile& file) override;
 
  private:
-  void convert(const PixelBuffer& pixels, AVFrame& frame);
   FramePtr newPicture() const;
   void warmUp();
   void drain(FragmentedFile* file);
@@ -50,7 +45,7 @@ class VideoTrackEncoder : public TrackEncoder {
   // Caller's thread.
   std::optional<int64_t> lastAdmitted_;
   // Writer's thread.
-  std::unique_ptr<SwsContext, ScalerFree> scaler_;
+  PictureConverter converter_;
   int64_t nextFragmentAt_ = 0;
   std::optional<int64_t> lastEncoded_;
   bool fragmentOpen_ = false;
@@ -61,7 +56,8 @@ class VideoTrackEncoder : public TrackEncoder {
 }
 
 VideoTrackEncoder::VideoTrackEncoder(const VideoSettings& s)
-    : frameDuration_(kVideoTimescale / s.expectedSourceFrameRate) {
+    : frameDuration_(kVideoTimescale / s.expectedSourceFrameRate),
+      converter_(static_cast<int>(s.width), static_cast<int>(s.height)) {
   ffmpeg::silenceLogging();
   const AVCodec* x264 = avcodec_find_encoder_by_name("libx264");
   if (!x264) refuse("is not available", AVERROR_ENCODER_NOT_FOUND);
@@ -152,39 +148,23 @@ std::optional<int64_t> VideoTrackEncoder::admit(const SampleBuffer& sample, int6
   return position;
 }
 
-void VideoTrackEncoder::convert(const PixelBuffer& pixels, AVFrame& frame) {
-  SwsContext* before = scaler_.get();
-  SwsContext* scaler = sws_getCachedContext(scaler_.release(), static_cast<int>(pixels.width),
-                                            static_cast<int>(pixels.height), AV_PIX_FMT_BGRA,
-                                            codec_->width, codec_->height, AV_PIX_FMT_YUV420P,
-                                            SWS_BILINEAR, nullptr, nullptr, nullptr);
-  scaler_.reset(scaler);
-  if (!scaler) refuse("could not convert the frame", AVERROR(ENOMEM));
-  if (scaler != before) {
-    // RGB in, BT.709 limited range out.
-    const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-    sws_setColorspaceDetails(scaler, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
-  }
-  const uint8_t* source[4] = {pixels.baseAddress, nullptr, nullptr, nullptr};
-  const int stride[4] = {static_cast<int>(pixels.bytesPerRow), 0, 0, 0};
-  sws_scale(scaler, source, stride, 0, static_cast<int>(pixels.height), frame.data, frame.linesize);
-}
-
 void VideoTrackEncoder::encode(SampleBufferRef sample, int64_t position, FragmentedFile& file) {
-  FramePtr frame = newPicture();
-  convert(*sample->imageBuffer, *frame);
+  AVFrame& frame = converter_.convert(*sample->imageBuffer);
   sample.reset();  // the capture pool gets its buffer back
-  frame->pts = position;
-  frame->color_primaries = AVCOL_PRI_BT709;
-  frame->color_trc = AVCOL_TRC_BT709;
-  frame->colorspace = AVCOL_SPC_BT709;
-  frame->color_range = AVCOL_RANGE_MPEG;
+  frame.pts = position;
+  frame.color_primaries = AVCOL_PRI_BT709;
+  frame.color_trc = AVCOL_TRC_BT709;
+  frame.colorspace = AVCOL_SPC_BT709;
+  frame.color_range = AVCOL_RANGE_MPEG;
+  frame.pict_type = AV_PICTURE_TYPE_NONE;
   if (position >= nextFragmentAt_) {
     // A fragment boundary has been passed: this frame opens the next fragment.
-    frame->pict_type = AV_PICTURE_TYPE_I;
+    frame.pict_type = AV_PICTURE_TYPE_I;
     nextFragmentAt_ = (position / fragmentLength + 1) * fragmentLength;
   }
-  const int rc = avcodec_send_frame(codec_.get(), frame.get());
+  // libx264 copies the picture in, so the converter may write into it again
+  // for the next frame.
+  const int rc = avcodec_send_frame(codec_.get(), &frame);
   if (rc < 0) refuse("failed", rc);
   drain(&file);
   lastEncoded_ = position;

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/filter.hpp"
+#include "platform/sample_buffer.hpp"
 #include "platform/stream.hpp"
 
 namespace capture {
@@ -35,6 +37,9 @@ class FrameSource {
   // True when the content changed since the previous grab (true before the
   // first one).
   virtual bool contentChanged() = 0;
+  // The rows of the last grab's frame that may differ from the grab before
+  // it (in order, apart), where the source can tell; nothing otherwise.
+  virtual std::optional<std::vector<RowSpan>> changedRows() { return std::nullopt; }
 };
 
 // The source a capture stream grabs the filter's content from. Throws

@@ -135,6 +135,8 @@ SampleBufferRef ScreenCapture::captureOne() {
     pixels->storage = std::move(storage);
   }
   changePending_ = false;
+  pixels->grabNumber = ++grabs_;
+  pixels->changedRows = source_->changedRows();
   stamp = shownStamp(source_->shownAt().value_or(stamp), lastStamp_);
   lastStamp_ = stamp;
   return makeFrame(frameStatusComplete, stamp, std::move(pixels));

@@ -71,6 +71,7 @@ class ScreenCapture {
   // Frames of the source's own memory still held downstream.
   std::shared_ptr<std::atomic<size_t>> sharedHeld_ = std::make_shared<std::atomic<size_t>>(0);
   bool changePending_ = false;
+  uint64_t grabs_ = 0;
   CMTime lastStamp_ = kCMTimeInvalid;  // of the last sample handed out
 
   std::mutex mutex_;

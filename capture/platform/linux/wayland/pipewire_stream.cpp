@@ -17,6 +17,30 @@ namespace capture {
 
 namespace platform::wayland {
 
+namespace {
+
+// Damage regions a frame may carry.
+constexpr size_t kDamageRegions = 16;
+
+// The regions a frame's producer says changed since its frame before. A list
+// is ended by an empty region; one that fills every place may have had more
+// regions folded into its last one, which a producer (xdg-desktop-portal-wlr
+// 0.7) gets wrong, so such a list is not used.
+std::optional<std::vector<PixelRect>> damageOf(spa_buffer* buffer) {
+  spa_meta* meta = spa_buffer_find_meta(buffer, SPA_META_VideoDamage);
+  if (!meta) return std::nullopt;
+  std::vector<PixelRect> damage;
+  spa_meta_region* r = nullptr;
+  spa_meta_for_each(r, meta) {
+    if (!spa_meta_region_is_valid(r)) return damage;
+    damage.push_back(
+        {r->region.position.x, r->region.position.y, r->region.size.width, r->region.size.height});
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 struct PipeWireStream::Hooks {
   spa_hook stream{};
   spa_hook core{};
@@ -54,7 +78,7 @@ struct PipeWireStream::Callbacks {
     uint8_t storage[1024];
     spa_pod_builder b{};
     spa_pod_builder_init(&b, storage, sizeof(storage));
-    const spa_pod* params[3];
+    const spa_pod* params[4];
     spa_pod_frame frame{};
     spa_pod_builder_push_object(&b, &frame, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers);
     spa_pod_builder_add(&b, SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(4, 2, 16),
@@ -70,7 +94,14 @@ struct PipeWireStream::Callbacks {
     spa_pod_builder_add(&b, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoCrop),
                         SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_region)), 0);
     params[2] = static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &frame));
-    pw_stream_update_params(self->stream_, params, 3);
+    spa_pod_builder_push_object(&b, &frame, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta);
+    spa_pod_builder_add(
+        &b, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoDamage), SPA_PARAM_META_size,
+        SPA_POD_CHOICE_RANGE_Int(sizeof(spa_meta_region) * kDamageRegions, sizeof(spa_meta_region),
+                                 sizeof(spa_meta_region) * kDamageRegions),
+        0);
+    params[3] = static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &frame));
+    pw_stream_update_params(self->stream_, params, 4);
   }
 
   static void process(void* data) { static_cast<PipeWireStream*>(data)->onProcess(); }
@@ -80,6 +111,7 @@ struct PipeWireStream::Callbacks {
   static void removeBuffer(void* data, pw_buffer* buffer) {
     auto* self = static_cast<PipeWireStream*>(data);
     std::lock_guard lock(self->mutex_);
+    self->damage_.lose();
     if (self->held_ != buffer) return;
     self->held_ = nullptr;
     self->fresh_ = false;
@@ -200,7 +232,7 @@ void PipeWireStream::fail(std::string why) {
 }
 
 // On PipeWire's thread: takes the newest buffer with content, gives back the
-// others and the one held so far.
+// others and the one held so far; notes what each changed.
 void PipeWireStream::onProcess() {
   pw_buffer* newest = nullptr;
   while (pw_buffer* b = pw_stream_dequeue_buffer(stream_)) {
@@ -208,6 +240,13 @@ void PipeWireStream::onProcess() {
     if (!d.data || !d.chunk || d.chunk->size == 0) {
       pw_stream_queue_buffer(stream_, b);  // no new content in this one
       continue;
+    }
+    const auto* header = static_cast<const spa_meta_header*>(
+        spa_buffer_find_meta_data(b->buffer, SPA_META_Header, sizeof(spa_meta_header)));
+    const bool sound = header && !(header->flags & SPA_META_HEADER_FLAG_CORRUPTED);
+    {
+      std::lock_guard lock(mutex_);
+      damage_.add(sound ? std::optional<uint64_t>(header->seq) : std::nullopt, damageOf(b->buffer));
     }
     if (newest) pw_stream_queue_buffer(stream_, newest);
     newest = b;
@@ -235,6 +274,7 @@ void PipeWireStream::onProcess() {
         d.chunk->offset + frame.bytesPerRow * static_cast<size_t>(height_) <= d.maxsize;
     if (!complete) {
       previous = newest;  // not what was negotiated: dropped
+      damage_.lose();
     } else {
       frame.pixels = static_cast<const uint8_t*>(d.data) + d.chunk->offset;
       auto* crop = static_cast<spa_meta_region*>(
@@ -262,11 +302,11 @@ bool PipeWireStream::waitForFrame(std::chrono::steady_clock::time_point deadline
   return arrived_.wait_until(lock, deadline, [this] { return fresh_ || failure_; }) && fresh_;
 }
 
-void PipeWireStream::read(const std::function<void(const Frame&)>& read) {
+void PipeWireStream::read(const std::function<void(const Frame&, FrameDamage&)>& read) {
   std::lock_guard lock(mutex_);
   if (!held_) return;
   fresh_ = false;
-  read(frame_);
+  read(frame_, damage_);
 }
 
 std::optional<std::string> PipeWireStream::failure() {

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/linux/wayland/frame_damage.hpp"
 #include "platform/linux/wayland/geometry.hpp"
 
 struct pw_thread_loop;
@@ -45,9 +46,9 @@ class PipeWireStream {
   bool fresh();
   // Waits until a frame is there; false at the deadline.
   bool waitForFrame(std::chrono::steady_clock::time_point deadline);
-  // Runs `read` on the newest frame (not at all without one); the frame stays
-  // untouched meanwhile.
-  void read(const std::function<void(const Frame&)>& read);
+  // Runs `read` on the newest frame (not at all without one), with what
+  // changed since the frame read before; the frame stays untouched meanwhile.
+  void read(const std::function<void(const Frame&, FrameDamage&)>& read);
   // Why the stream ended, once it has.
   std::optional<std::string> failure();
 
@@ -74,6 +75,7 @@ class PipeWireStream {
   int64_t width_ = 0, height_ = 0;
   bool opaque_ = true;
   std::optional<std::string> failure_;
+  FrameDamage damage_;
 };
 
 }  // namespace platform::wayland

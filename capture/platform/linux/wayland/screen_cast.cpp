@@ -79,6 +79,9 @@ ScreenCast::ScreenCast(const ContentFilter& filter, const StreamConfiguration& c
   }
   const uint32_t cursor = configuration.showsCursor ? kCursorEmbedded : kCursorHidden;
   if (portal_->availableCursorModes() & cursor) selection.cursorMode = cursor;
+  // A cursor drawn into the frames may move without damage being reported
+  // (a cursor plane), so damage counts only for frames without one.
+  damageComplete_ = selection.cursorMode == kCursorHidden;
 
   const auto tokens = TokenStore::forUser();
   if (tokens) selection.restoreToken = tokens->load(key);
@@ -133,16 +136,22 @@ void ScreenCast::repaintIfDue() {
 
 std::optional<int64_t> ScreenCast::read(uint8_t* destination, size_t bytesPerRow) {
   std::optional<int64_t> shown;
-  stream_->read([&](const Frame& frame) {
+  changedRows_.reset();
+  stream_->read([&](const Frame& frame, FrameDamage& damage) {
     const PixelRect r = sourceRegion(frame.width, frame.height, frame.crop, pointsWidth_,
                                      configuration_.sourceRect);
     const auto width = static_cast<int>(configuration_.width);
     const auto height = static_cast<int>(configuration_.height);
     const uint8_t* source =
         frame.pixels + static_cast<size_t>(r.y) * frame.bytesPerRow + static_cast<size_t>(r.x) * 4;
+    const std::optional<std::vector<RowSpan>> rows = damage.take(r);
     if (r.width == width && r.height == height && frame.opaque) {
       copyOpaque(source, frame.bytesPerRow, destination, bytesPerRow, width, height);
+      // Rows of the region are rows of the frame, while the region stays.
+      if (r == lastRegion_ && damageComplete_) changedRows_ = rows;
+      lastRegion_ = r;
     } else {
+      lastRegion_.reset();
       scaler_ =
           sws_getCachedContext(scaler_, static_cast<int>(r.width), static_cast<int>(r.height),
                                frame.opaque ? AV_PIX_FMT_BGR0 : AV_PIX_FMT_BGRA, width, height,

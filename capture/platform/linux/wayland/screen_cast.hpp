@@ -8,11 +8,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/filter.hpp"
 #include "platform/linux/wayland/outputs.hpp"
 #include "platform/linux/wayland/pipewire_stream.hpp"
 #include "platform/linux/wayland/portal.hpp"
+#include "platform/sample_buffer.hpp"
 #include "platform/stream.hpp"
 
 struct SwsContext;
@@ -44,6 +46,9 @@ class ScreenCast {
   // `destination` (BGRA, alpha 255); gives when it was shown (ns,
   // CLOCK_MONOTONIC). Nothing when there is no frame yet.
   std::optional<int64_t> read(uint8_t* destination, size_t bytesPerRow);
+  // The rows of the last frame read that may differ from the frame read
+  // before it, where that is known.
+  const std::optional<std::vector<RowSpan>>& changedRows() const { return changedRows_; }
 
  private:
   std::unique_ptr<Connection> connection_;
@@ -52,6 +57,9 @@ class ScreenCast {
   StreamConfiguration configuration_;
   double pointsWidth_ = 0;  // of the captured content
   SwsContext* scaler_ = nullptr;
+  std::optional<std::vector<RowSpan>> changedRows_;
+  std::optional<PixelRect> lastRegion_;  // of the last frame read unscaled
+  bool damageComplete_ = false;          // frames' damage covers all they change
   std::chrono::steady_clock::time_point nextProbe_{};
   std::string outputName_;  // of the captured display
   std::chrono::steady_clock::time_point nextRepaint_{};

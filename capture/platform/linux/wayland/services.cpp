@@ -29,6 +29,7 @@ class CastSource : public screen::FrameSource {
     shown_ = cast_.read(destination, bytesPerRow);
     if (!shown_) throw PlatformError("The screen cast has no frame to read.");
   }
+  std::optional<std::vector<RowSpan>> changedRows() override { return cast_.changedRows(); }
   std::optional<CMTime> shownAt() override {
     if (!shown_) return std::nullopt;
     return CMTimeMake(*shown_, 1'000'000'000);

@@ -9,6 +9,7 @@
 #include <xcb/xcb_renderutil.h>
 #include <xcb/xfixes.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -181,6 +182,11 @@ void Capture::watchDamage(xcb_drawable_t drawable) {
   xcb_damage_create(c, damage, drawable, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
 }
 
+void Capture::trackChangedRows() {
+  damaged = xcb_generate_id(c);
+  xcb_xfixes_create_region(c, damaged, 0, nullptr);
+}
+
 void Capture::settle() {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
@@ -224,7 +230,9 @@ Capture::Readable Capture::prepareFrame() {
   // Changes from here on belong to the next frame.
   changed = false;
   subtractSequence =
-      static_cast<uint16_t>(xcb_damage_subtract(c, damage, XCB_NONE, XCB_NONE).sequence);
+      static_cast<uint16_t>(xcb_damage_subtract(c, damage, XCB_NONE, damaged).sequence);
+  lastChangedRows.reset();
+  if (damaged) damageFetch = xcb_xfixes_fetch_region(c, damaged);
 
   const FrameOrigin origin = frameOrigin();
   if (!scaled) return origin.unscaled;
@@ -297,14 +305,46 @@ void Capture::drawCursor(uint8_t* destination, size_t bytesPerRow) {
   const double scaleY = static_cast<double>(outHeight) / sourceHeight;
   const CursorImage image{xcb_xfixes_get_cursor_image_cursor_image(cursor.get()), cursor->width,
                           cursor->height};
+  const double top = (cursor->y - cursor->yhot - originY) * scaleY;
   blendCursor(destination, bytesPerRow, outWidth, outHeight, image,
-              (cursor->x - cursor->xhot - originX) * scaleX,
-              (cursor->y - cursor->yhot - originY) * scaleY, scaleX, scaleY);
+              (cursor->x - cursor->xhot - originX) * scaleX, top, scaleX, scaleY);
+  // Rows it may have touched, a row either side for the blend's rounding.
+  const double bottom = top + cursor->height * scaleY;
+  if (std::isfinite(top) && std::isfinite(bottom))
+    cursorRows = {static_cast<int32_t>(std::clamp(std::floor(top) - 1, -1.0, outHeight + 1.0)),
+                  static_cast<int32_t>(std::clamp(std::ceil(bottom) + 1, -1.0, outHeight + 1.0))};
 }
+
+// The damaged rectangles, in root coordinates, as rows of the frame; with
+// the rows of the cursor drawn into this frame and the one before.
+void Capture::collectChangedRows() {
+  if (!damageFetch) return;
+  Reply<xcb_xfixes_fetch_region_reply_t> region(
+      xcb_xfixes_fetch_region_reply(c, *damageFetch, nullptr));
+  damageFetch.reset();
+  if (!region) return;
+  std::vector<RowSpan> rows;
+  const xcb_rectangle_t* rectangles = xcb_xfixes_fetch_region_rectangles(region.get());
+  const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
+  for (int i = 0; i < count; ++i) {
+    const int top = std::max(rectangles[i].y - sourceY, 0);
+    const int bottom = std::min(rectangles[i].y + rectangles[i].height - sourceY, outHeight);
+    if (top < bottom) rows.push_back({top, bottom});
+  }
+  if (showsCursor) {
+    rows.push_back(previousCursorRows);
+    rows.push_back(cursorRows);
+    previousCursorRows = cursorRows;
+  }
+  lastChangedRows = std::move(rows);
+}
+
+std::optional<std::vector<RowSpan>> Capture::changedRows() { return lastChangedRows; }
 
 void Capture::grab(uint8_t* destination, size_t bytesPerRow) {
   readInto(prepareFrame(), destination, bytesPerRow);
   if (showsCursor) drawCursor(destination, bytesPerRow);
+  collectChangedRows();
 }
 
 Capture::SharedPixels Capture::grabShared() {
@@ -313,6 +353,7 @@ Capture::SharedPixels Capture::grabShared() {
   if (!segment) return {};
   readToSegment(prepareFrame(), *segment);
   if (showsCursor) drawCursor(segment->data, bytesPerRow);
+  collectChangedRows();
   return {segment->data, bytesPerRow, segment};
 }
 

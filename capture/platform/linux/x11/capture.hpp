@@ -7,6 +7,7 @@
 #include <xcb/damage.h>
 #include <xcb/render.h>
 #include <xcb/xcb.h>
+#include <xcb/xfixes.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +47,9 @@ class Capture : public screen::FrameSource {
   // True when the captured content changed (XDamage) since the previous grab
   // (true before the first grab).
   bool contentChanged() override;
+  // The rows XDamage reported drawn between the previous grab and the last
+  // one, with the cursor's rows in both frames, where the mode tracks them.
+  std::optional<std::vector<RowSpan>> changedRows() override;
 
  protected:
   // Its own X connection, with the extensions every mode needs. Throws
@@ -81,6 +85,9 @@ class Capture : public screen::FrameSource {
   void createOutputPicture();
   void attachSharedMemory();
   void watchDamage(xcb_drawable_t drawable);
+  // Has each grab fetch where the damage lay: for modes whose frames are the
+  // damaged drawable's pixels at the region's origin, unscaled.
+  void trackChangedRows();
   // Windows that were covered until they were redirected have to repaint what
   // was hidden. Waits (briefly, at most a few frame times) until they are done.
   void settle();
@@ -114,6 +121,7 @@ class Capture : public screen::FrameSource {
   void readToSegment(const Readable& frame, Segment& segment);
   void readInto(const Readable& frame, uint8_t* destination, size_t bytesPerRow);
   void drawCursor(uint8_t* destination, size_t bytesPerRow);
+  void collectChangedRows();
 
   // Shared memory the server writes frames into (none without MIT-SHM):
   // one for copies into the caller's memory, and a ring handed out as is.
@@ -124,6 +132,11 @@ class Capture : public screen::FrameSource {
   uint8_t damageEvent = 0;
   uint16_t subtractSequence = 0;  // damage reported before it is already taken
   int lastPointerX = -1, lastPointerY = -1;
+  // Where the damage of each grab is taken to, and its rows in frame rows.
+  xcb_xfixes_region_t damaged = 0;
+  std::optional<xcb_xfixes_fetch_region_cookie_t> damageFetch;
+  std::optional<std::vector<RowSpan>> lastChangedRows;
+  RowSpan cursorRows, previousCursorRows;  // where the cursor was drawn
 };
 
 // The capture source for the filter's content at the configuration's size,

@@ -59,6 +59,7 @@ DisplayCapture::DisplayCapture(const ContentFilter& filter,
   }
   attachSharedMemory();
   watchDamage(connection->root);
+  if (!scaled) trackChangedRows();
   checkConnection(*connection);
 }
 

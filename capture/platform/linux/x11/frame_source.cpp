@@ -41,6 +41,7 @@ class ProbedSource : public FrameSource {
     }
     return capture_->contentChanged();
   }
+  std::optional<std::vector<RowSpan>> changedRows() override { return capture_->changedRows(); }
 
  private:
   std::unique_ptr<x11::Capture> capture_;

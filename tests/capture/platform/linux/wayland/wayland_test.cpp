@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/linux/wayland/frame_damage.hpp"
 #include "platform/linux/wayland/frame_time.hpp"
 #include "platform/linux/wayland/geometry.hpp"
 #include "platform/linux/wayland/token_store.hpp"
@@ -58,6 +59,32 @@ TEST(WaylandFrameTime, ShownTime) {
   EXPECT_EQ(shownTime(std::nullopt, at), at);
   EXPECT_EQ(shownTime(at + 1, at), at);
   EXPECT_EQ(shownTime(at - 3'000'000'000, at), at);  // another clock
+}
+
+// Rows of the region at (10, 20), 100 x 50, changed between frames read:
+// known only while every frame between them came, in sequence, with damage.
+TEST(WaylandFrameDamage, RowsChangedSinceTheFrameReadBefore) {
+  using Sequence = std::vector<std::optional<uint64_t>>;
+  using Spans = std::vector<std::pair<int32_t, int32_t>>;
+  const PixelRect region{10, 20, 100, 50}, top{0, 0, 40, 25}, right{200, 30, 5, 5};
+  const std::vector<std::pair<Sequence, std::optional<Spans>>> cases = {
+      {{2, 3}, Spans{{0, 5}, {0, 5}}},  // two frames since the one read; one region outside
+      {{3}, std::nullopt},              // a frame that never came
+      {{std::nullopt}, std::nullopt},   // a frame without a sequence number
+      {{}, Spans{}},                    // the same frame read again
+  };
+  for (const auto& [sequence, expected] : cases) {
+    FrameDamage damage;
+    damage.add(1, std::vector{top});
+    EXPECT_FALSE(damage.take(region));  // the first frame read
+    for (const auto& n : sequence) damage.add(n, std::vector{top, right});
+    std::optional<Spans> rows;
+    if (const auto got = damage.take(region)) {
+      rows.emplace();
+      for (const RowSpan& r : *got) rows->push_back({r.begin, r.end});
+    }
+    EXPECT_EQ(rows, expected);
+  }
 }
 
 TEST(WaylandGeometry, DisplayIdsAreStableAndDistinct) {

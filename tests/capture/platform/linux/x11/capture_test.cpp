@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "capture/platform/linux/x11/virtual_display.hpp"
 #include "platform/content.hpp"
 #include "platform/error.hpp"
+#include "platform/linux/backends.hpp"
 
 namespace capture {
 
@@ -63,7 +65,7 @@ TEST(X11Capture, SharedFramesStayUntouchedWhileHeldAndAreReusedOnceLetGo) {
 }
 
 TEST(X11Capture, ContentChangedFollowsDrawingOnly) {
-  const auto capture = makeCapture(*wholeDisplay(), sized(kWidth, kHeight));
+  const auto capture = platform::x11::makeFrameSource(*wholeDisplay(), sized(kWidth, kHeight));
   EXPECT_TRUE(capture->contentChanged());
   std::vector<uint8_t> frame(kWidth * 4 * kHeight);
   capture->grab(frame.data(), kWidth * 4);
@@ -74,6 +76,11 @@ TEST(X11Capture, ContentChangedFollowsDrawingOnly) {
   for (int i = 0; i < 50 && !(changed = capture->contentChanged()); ++i) settle();
   EXPECT_TRUE(changed);
   capture->grab(frame.data(), kWidth * 4);
+  const auto rows = capture->changedRows();  // the window's rows among them
+  ASSERT_TRUE(rows);
+  std::vector<bool> hit(kHeight);
+  for (const auto& r : *rows) std::fill(hit.begin() + r.begin, hit.begin() + r.end, true);
+  EXPECT_EQ(std::count(hit.begin() + 10, hit.begin() + 30, true), 20);
   settle();
   EXPECT_FALSE(capture->contentChanged());
   display->destroy(w);
