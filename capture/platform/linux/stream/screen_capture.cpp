@@ -142,6 +142,14 @@ SampleBufferRef ScreenCapture::captureOne() {
   return makeFrame(frameStatusComplete, stamp, std::move(pixels));
 }
 
+std::chrono::steady_clock::time_point nextDeadline(std::chrono::steady_clock::time_point deadline,
+                                                   std::chrono::steady_clock::time_point now,
+                                                   std::chrono::nanoseconds interval) {
+  deadline += interval;
+  if (now - deadline >= interval) deadline += (now - deadline) / interval * interval;
+  return deadline;
+}
+
 void ScreenCapture::run() {
   using Clock = std::chrono::steady_clock;
   const auto interval = settings_.interval;
@@ -158,9 +166,7 @@ void ScreenCapture::run() {
       return;
     }
     if (sample) onSample_(std::move(sample));
-    deadline += interval;
-    const auto now = Clock::now();
-    if (deadline <= now) deadline += ((now - deadline) / interval + 1) * interval;  // fell behind
+    deadline = nextDeadline(deadline, Clock::now(), interval);
   }
 }
 

@@ -41,6 +41,15 @@ struct ScreenCaptureSettings {
 // for a frame size or pixel format the capture cannot produce.
 ScreenCaptureSettings screenCaptureSettings(const StreamConfiguration& configuration);
 
+// When to capture next after the frame due at `deadline` was taken, at
+// `now`: one interval later; at once when that has passed too (a grab that
+// ran late, behind a busy X server, is followed straight away rather than
+// losing its frame); after a stall of whole intervals, the frames missed
+// are given up and the next is taken at once.
+std::chrono::steady_clock::time_point nextDeadline(std::chrono::steady_clock::time_point deadline,
+                                                   std::chrono::steady_clock::time_point now,
+                                                   std::chrono::nanoseconds interval);
+
 class ScreenCapture {
  public:
   using SampleHandler = std::function<void(SampleBufferRef)>;

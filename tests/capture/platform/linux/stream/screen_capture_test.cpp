@@ -165,6 +165,18 @@ TEST(ScreenCapture, DeliversAtTheIntervalOnTheHostClockIdleUntilTheContentChange
         0);
 }
 
+TEST(NextDeadline, ALateGrabIsFollowedAtOnceAStallGivesUpWholeIntervals) {
+  using namespace std::chrono;
+  const steady_clock::time_point d{seconds(100)};
+  const std::pair<milliseconds, milliseconds> cases[] = {
+      {5ms, 20ms},    // on time: one interval on
+      {39ms, 20ms},   // past the next deadline too: at once, its frame kept
+      {40ms, 40ms},   // a whole interval behind that: one frame given up
+      {95ms, 80ms}};  // three given up, the next at once
+  for (const auto& [late, next] : cases)
+    EXPECT_EQ(nextDeadline(d, d + late, 20ms) - d, next) << late.count();
+}
+
 TEST(ScreenCapture, SkipsFramesWhileEveryBufferIsHeldTheSourcesOwnIncludedAndCatchesUpAfter) {
   Harness run(10ms, 2);
   run.source->changing = true;
