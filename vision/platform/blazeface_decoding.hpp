@@ -22,6 +22,20 @@ struct FaceBox {
   std::array<float, 2 * keypointCount> keypoints{};
 };
 
+// The box and its landmarks moved into other fractions: `toX` and `toY`
+// map one x or y coordinate.
+template <typename MapX, typename MapY>
+void mapFaceBox(FaceBox& box, const MapX& toX, const MapY& toY) {
+  box.xMin = toX(box.xMin);
+  box.yMin = toY(box.yMin);
+  box.xMax = toX(box.xMax);
+  box.yMax = toY(box.yMax);
+  for (size_t k = 0; k < box.keypoints.size(); k += 2) {
+    box.keypoints[k] = toX(box.keypoints[k]);
+    box.keypoints[k + 1] = toY(box.keypoints[k + 1]);
+  }
+}
+
 struct AnchorCenter {
   float x = 0;
   float y = 0;

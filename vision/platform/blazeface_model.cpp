@@ -156,14 +156,7 @@ std::vector<FaceBox> runOnCanvas(BlazeFaceModel& model, float minScore) {
   for (FaceBox& box : found) {
     const auto toX = [&](float v) { return (v * width - area.x) / area.width; };
     const auto toY = [&](float v) { return (v * height - area.y) / area.height; };
-    box.xMin = toX(box.xMin);
-    box.yMin = toY(box.yMin);
-    box.xMax = toX(box.xMax);
-    box.yMax = toY(box.yMax);
-    for (size_t k = 0; k < box.keypoints.size(); k += 2) {
-      box.keypoints[k] = toX(box.keypoints[k]);
-      box.keypoints[k + 1] = toY(box.keypoints[k + 1]);
-    }
+    mapFaceBox(box, toX, toY);
   }
   return found;
 }

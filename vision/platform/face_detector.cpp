@@ -101,14 +101,7 @@ std::vector<FaceBox> FaceDetector::facesIn(const PixelBuffer& buffer, const cv::
     for (FaceBox& box : boxes) {
       const auto toX = [&](float v) { return (part.x + v * part.width) / image.cols; };
       const auto toY = [&](float v) { return (part.y + v * part.height) / image.rows; };
-      box.xMin = toX(box.xMin);
-      box.xMax = toX(box.xMax);
-      box.yMin = toY(box.yMin);
-      box.yMax = toY(box.yMax);
-      for (size_t k = 0; k < box.keypoints.size(); k += 2) {
-        box.keypoints[k] = toX(box.keypoints[k]);
-        box.keypoints[k + 1] = toY(box.keypoints[k + 1]);
-      }
+      mapFaceBox(box, toX, toY);
     }
     return facesOf(std::move(boxes), inPartRule, image);
   } catch (const cv::Exception& e) {
