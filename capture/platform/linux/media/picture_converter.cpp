@@ -1,6 +1,7 @@
 #include "platform/linux/media/picture_converter.hpp"
 
 #include <algorithm>
+#include <future>
 #include <vector>
 
 #include "platform/error.hpp"
@@ -45,6 +46,30 @@ std::vector<RowSpan> slices(const std::vector<RowSpan>& rows, int32_t align, int
   return merged;
 }
 
+// Rows this many or more are converted in two halves at once, on the
+// writer's thread and one more: converting a whole 2560 x 1440 frame takes
+// one core about 5 ms, a third of a frame at 60 frames/s, while the encoder's
+// threads wait. Fewer rows are not worth a thread's start.
+constexpr int32_t kRowsWorthSharing = 128;
+
+// `rows` (ordered, whole slices) cut where half of their rows lie before,
+// at a multiple of `align`.
+std::pair<std::vector<RowSpan>, std::vector<RowSpan>> halves(const std::vector<RowSpan>& rows,
+                                                             int32_t align) {
+  int32_t total = 0;
+  for (const RowSpan& r : rows) total += r.end - r.begin;
+  int32_t left = total / 2;
+  std::pair<std::vector<RowSpan>, std::vector<RowSpan>> out;
+  for (const RowSpan& r : rows) {
+    const int32_t cut = std::min(r.end, r.begin + std::max(left, 0) / align * align);
+    if (cut > r.begin) out.first.push_back({r.begin, cut});
+    if (r.end > cut) out.second.push_back({cut, r.end});
+    left -= cut - r.begin;
+    if (cut < r.end) left = 0;
+  }
+  return out;
+}
+
 // A frame of the pixels' format and size, its planes allocated or borrowed
 // from `pixels` (not freed with it).
 ffmpeg::FramePtr makeFrame(AVPixelFormat format, int width, int height, uint8_t* pixels = nullptr,
@@ -83,6 +108,16 @@ int convertRows(SwsContext* scaler, AVFrame& picture, AVFrame& source, RowSpan r
   return rc;
 }
 
+// Converts each of `rows` from `source` into `picture`; the first error.
+int convertSpans(SwsContext* scaler, AVFrame& picture, AVFrame& source,
+                 const std::vector<RowSpan>& rows, bool halved) {
+  for (const RowSpan& r : rows)
+    if (const int rc = convertRows(scaler, picture, source, r, halved ? r.begin - r.begin / 2 : 0);
+        rc < 0)
+      return rc;
+  return 0;
+}
+
 // libswscale 6 (FFmpeg 5) writes the luma of a slice that starts at row r
 // to row r / 2 of the destination; a fixed library to row r. Which one this
 // library does is tried once, on a small white frame.
@@ -112,27 +147,29 @@ PictureConverter::PictureConverter(int width, int height) : width_(width), heigh
 
 PictureConverter::~PictureConverter() = default;
 
-SwsContext* PictureConverter::scalerFor(const PixelBuffer& pixels) {
-  SwsContext* before = scaler_.get();
+SwsContext* PictureConverter::scalerFor(const PixelBuffer& pixels, int which) {
+  std::unique_ptr<SwsContext, ScalerFree>& kept = scalers_[which];
+  SwsContext* before = kept.get();
   SwsContext* scaler =
-      sws_getCachedContext(scaler_.release(), static_cast<int>(pixels.width),
+      sws_getCachedContext(kept.release(), static_cast<int>(pixels.width),
                            static_cast<int>(pixels.height), AV_PIX_FMT_BGRA, width_, height_,
                            AV_PIX_FMT_YUV420P, kScalerFlags, nullptr, nullptr, nullptr);
-  scaler_.reset(scaler);
+  kept.reset(scaler);
   if (!scaler) refuse(AVERROR(ENOMEM));
   if (scaler != before) {
     // RGB in, BT.709 limited range out.
     const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
     sws_setColorspaceDetails(scaler, bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
-    kept_ = false;
+    if (which == 0) kept_ = false;
   }
   return scaler;
 }
 
 AVFrame& PictureConverter::convert(const PixelBuffer& pixels) {
-  SwsContext* scaler = scalerFor(pixels);
+  SwsContext* scaler = scalerFor(pixels, 0);
+  const bool unscaled = pixels.width == width_ && pixels.height == height_;
   const bool follows = kept_ && pixels.grabNumber != 0 && pixels.grabNumber == lastGrab_ + 1 &&
-                       pixels.changedRows && pixels.width == width_ && pixels.height == height_;
+                       pixels.changedRows && unscaled;
   const auto align = static_cast<int32_t>(sws_receive_slice_alignment(scaler));
   const std::vector<RowSpan> rows = follows && height_ % align == 0
                                         ? slices(*pixels.changedRows, align, height_)
@@ -148,9 +185,22 @@ AVFrame& PictureConverter::convert(const PixelBuffer& pixels) {
       makeFrame(AV_PIX_FMT_BGRA, static_cast<int>(pixels.width), static_cast<int>(pixels.height),
                 pixels.baseAddress, pixels.bytesPerRow);
   const bool halved = lumaSlicesAtHalfRow();
-  for (const RowSpan& r : rows) {
-    const int rc = convertRows(scaler, *picture_, *source, r, halved ? r.begin - r.begin / 2 : 0);
+  int32_t rowCount = 0;
+  for (const RowSpan& r : rows) rowCount += r.end - r.begin;
+  if (unscaled && rowCount >= kRowsWorthSharing) {
+    // Each half with a scaler of its own (one is not to be shared between
+    // threads); they write disjoint rows of the picture.
+    const auto [first, second] = halves(rows, align);
+    SwsContext* other = scalerFor(pixels, 1);
+    // (Should no thread start, the first half is converted here, after.)
+    std::future<int> firstDone = std::async(
+        std::launch::async | std::launch::deferred,
+        [&, &first = first] { return convertSpans(other, *picture_, *source, first, halved); });
+    const int rc = convertSpans(scaler, *picture_, *source, second, halved);
+    if (const int firstRc = firstDone.get(); firstRc < 0) refuse(firstRc);
     if (rc < 0) refuse(rc);
+  } else if (const int rc = convertSpans(scaler, *picture_, *source, rows, halved); rc < 0) {
+    refuse(rc);
   }
   kept_ = true;
   lastGrab_ = pixels.grabNumber;

@@ -32,10 +32,12 @@ class PictureConverter {
   struct ScalerFree {
     void operator()(SwsContext* s) const;
   };
-  SwsContext* scalerFor(const PixelBuffer& pixels);
+  // The scaler for `pixels`: 0 for the whole frame or its lower half, 1 for
+  // its upper half converted alongside.
+  SwsContext* scalerFor(const PixelBuffer& pixels, int which);
 
   int width_, height_;
-  std::unique_ptr<SwsContext, ScalerFree> scaler_;
+  std::unique_ptr<SwsContext, ScalerFree> scalers_[2];
   ffmpeg::FramePtr picture_;
   bool kept_ = false;  // the picture holds the frame of grab `lastGrab_`
   uint64_t lastGrab_ = 0;
