@@ -53,5 +53,5 @@ ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build-asan -L unit -j2 --output-on-
 
 # Only the suites labelled "tsan" are built for ThreadSanitizer.
 bash scripts/build.sh build-tsan -DORVIK_TSAN=ON -DORVIK_BENCH=OFF \
-  -- capture_recorder_concurrency_test capture_streams_test
+  -- capture_recorder_concurrency_test capture_streams_test media_writer_test
 ctest --test-dir build-tsan -L tsan -j2 --output-on-failure --no-tests=error

@@ -22,11 +22,12 @@ SerialQueue::~SerialQueue() {
   }
 }
 
+// The wake-up is given under the lock: once it is released the block may
+// already have run on the queue's thread, and a block may drop the queue's
+// owner, and with it the queue.
 void SerialQueue::async(std::function<void()> block) {
-  {
-    std::lock_guard lock(mutex_);
-    blocks_.push_back(std::move(block));
-  }
+  std::lock_guard lock(mutex_);
+  blocks_.push_back(std::move(block));
   wake_.notify_one();
 }
 
@@ -34,10 +35,8 @@ void SerialQueue::asyncAfter(double seconds, std::function<void()> block) {
   const auto at = std::chrono::steady_clock::now() +
                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                       std::chrono::duration<double>(seconds > 0 ? seconds : 0));
-  {
-    std::lock_guard lock(mutex_);
-    timed_.emplace(at, std::move(block));
-  }
+  std::lock_guard lock(mutex_);
+  timed_.emplace(at, std::move(block));
   wake_.notify_one();
 }
 
