@@ -102,6 +102,7 @@ import tempfile
 import time
 
 import record_bench as rb
+from host import processor
 from record_bench import Animator, Run, bit_rate, x264_preset
 
 WORKLOADS = ["terminal", "document", "windows", "video", "motion"]
@@ -289,7 +290,7 @@ def main():
     finally:
         shutil.rmtree(work, ignore_errors=True)
     load_after = rb.load_average()
-    print(f"\nload average before {load_before}, after {load_after}")
+    print(f"\nload average before {load_before}, after {load_after}; {processor()}")
     if not args.check:
         print_ratios(rows)
     if args.json:

@@ -17,6 +17,8 @@ import subprocess
 import tempfile
 import time
 
+from host import processor
+
 DATA = "/usr/share/doc/opencv-doc/examples/data"
 PORTRAIT = "/usr/share/doc/opencv-doc/opencv4/html/230501201_1.jpg"
 W, H = 1280, 720
@@ -74,6 +76,7 @@ def main():
             figures = [f"{fps:6.1f} frames/s, {cpu:5.2f} CPU ms/frame" for fps, cpu in best]
             print(f"{name:20s} " + " | ".join(figures), flush=True)
     print("load average (1, 5, 15 min): %.2f %.2f %.2f" % os.getloadavg())
+    print("processor:", processor())
 
 
 if __name__ == "__main__":
