@@ -52,20 +52,19 @@ std::vector<RowSpan> slices(const std::vector<RowSpan>& rows, int32_t align, int
 // threads wait. Fewer rows are not worth a thread's start.
 constexpr int32_t kRowsWorthSharing = 128;
 
-// `rows` (ordered, whole slices) cut where half of their rows lie before,
-// at a multiple of `align`.
+// `rows` (ordered, whole slices) cut after half of their rows, rounded down
+// to a multiple of `align`.
 std::pair<std::vector<RowSpan>, std::vector<RowSpan>> halves(const std::vector<RowSpan>& rows,
                                                              int32_t align) {
   int32_t total = 0;
   for (const RowSpan& r : rows) total += r.end - r.begin;
-  int32_t left = total / 2;
+  int32_t firstRows = total / 2 / align * align;
   std::pair<std::vector<RowSpan>, std::vector<RowSpan>> out;
   for (const RowSpan& r : rows) {
-    const int32_t cut = std::min(r.end, r.begin + std::max(left, 0) / align * align);
+    const int32_t cut = std::min(r.begin + firstRows, r.end);
     if (cut > r.begin) out.first.push_back({r.begin, cut});
     if (r.end > cut) out.second.push_back({cut, r.end});
-    left -= cut - r.begin;
-    if (cut < r.end) left = 0;
+    firstRows -= cut - r.begin;
   }
   return out;
 }

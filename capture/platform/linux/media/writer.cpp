@@ -16,10 +16,11 @@ namespace {
 
 // Frames waiting for the encoder: a few, so that a live source is never held
 // up but a slow encoder soon shows as "not ready". Four ride out an encoder
-// that falls a frame or two behind at 60 frames/s for a moment, and leave a
-// capture pool of six (queued, being converted, being grabbed) a free frame. Audio buffers are
-// short (about 10 ms) and a dropped one is heard, so more of them may wait: enough to ride out the
-// audio thread losing the cores to the video encoder for a moment.
+// that falls a frame or two behind at 60 frames/s, and still leave the
+// capture pool of six (frames queued, being converted, being grabbed) a free
+// one. Audio buffers are short (about 10 ms) and a dropped one is heard, so
+// more of them may wait: enough to ride out the audio thread losing the cores
+// to the video encoder for a moment.
 constexpr int kVideoQueueCapacity = 4;
 constexpr int kAudioQueueCapacity = 16;
 
