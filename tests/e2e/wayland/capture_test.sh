@@ -181,8 +181,13 @@ px = subprocess.run(["ffmpeg", "-v", "error", "-i", f"{out}/p.mov", "-vf", "crop
                      "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
                     capture_output=True).stdout
 seen = {tuple(c // 128 for c in px[i:i + 3]) for i in range(0, len(px), 3)}  # each channel high/low
-sys.exit(not ({(1, 0, 0), (0, 0, 1)} <= seen and (1, 0, 1) not in seen
-              and holds_tone(pcm(f"{out}/p.m4a"), 440, 1000)))
+samples = pcm(f"{out}/p.m4a")
+ok = ({(1, 0, 0), (0, 0, 1)} <= seen and (1, 0, 1) not in seen
+      and holds_tone(samples, 440, 1000))
+if not ok:  # what the movie showed, frame by frame, and how long the audio is
+    print([px[i:i + 3].hex() for i in range(0, len(px), 3)], len(samples),
+          holds_tone(samples, 440, 1000), file=sys.stderr)
+sys.exit(not ok)
 PY
 verdict token-reused [ "$(cat "$token")" = "$kept" ]
 
