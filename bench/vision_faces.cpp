@@ -1,8 +1,8 @@
 // Frames per second of faces mode at 1280x720 and 1920x1080: the whole path
 // of a frame (copying it into its pixel buffer, detecting, choosing and
 // writing the line to /dev/null) on a close-up, a small webcam picture and a
-// frame without a face; detection of every face, and the two networks'
-// forward passes alone. Peer measured in the same run on the same frames:
+// frame without a face; detection of every face, and the two networks alone
+// (letterbox and forward pass). Peer measured in the same run on the same frames:
 // OpenCV's Haar cascade face detector (detectMultiScale on the gray frame,
 // OpenCV's default parameters, from Debian's opencv-data). Each figure is
 // taken with OpenCV on one thread and on two.
@@ -101,21 +101,18 @@ Rate rate(const std::function<void()>& step) {
 }
 
 void measure(int w, int h, cv::CascadeClassifier& cascade) {
-  // Each network as faces mode runs it: shaped for the frame.
-  BlazeFaceModel front =
-      loadBlazeFaceFor({w, h}, blazeface_front_128, blazeface_front_128_size, 128, {8, 16, 16, 16});
-  BlazeFaceModel back =
-      loadBlazeFaceFor({w, h}, blazeface_back_256, blazeface_back_256_size, 256, {16, 32, 32, 32});
-  vision::Session session(vision::Mode::faces, w, h);
-  session.output = ::open("/dev/null", O_WRONLY);
-  // Faces mode skips the small-face network only for a face wider than it
-  // boxes, so its speed hardly depends on the frame: a close-up, a small
-  // webcam picture, no face.
-  for (double share : {0.9, 0.4, 0.0}) {
-    const std::vector<uint8_t> bytes = desktopFrame(w, h, share);
-    std::copy(bytes.begin(), bytes.end(), session.frame.begin());
-    for (int threads : {1, 2}) {
-      cv::setNumThreads(threads);
+  for (int threads : {1, 2}) {
+    // OpenCV's loops and the networks' operators on this many threads; the
+    // detector takes OpenCV's count when it loads its networks.
+    cv::setNumThreads(threads);
+    vision::Session session(vision::Mode::faces, w, h);
+    session.output = ::open("/dev/null", O_WRONLY);
+    // Faces mode skips the small-face network only for a face wider than it
+    // boxes, so its speed hardly depends on the frame: a close-up, a small
+    // webcam picture, no face.
+    for (double share : {0.9, 0.4, 0.0}) {
+      const std::vector<uint8_t> bytes = desktopFrame(w, h, share);
+      std::copy(bytes.begin(), bytes.end(), session.frame.begin());
       const Rate whole = rate([&] { faces(session, pixelBuffer(session.frame, w, h)); });
       std::fprintf(report, "%dx%d, %d thread(s), %s: faces mode %.1f frames/s (%.2f CPU ms)\n", w,
                    h, threads,
@@ -124,16 +121,20 @@ void measure(int w, int h, cv::CascadeClassifier& cascade) {
                                : "no face",
                    whole.perSecond, whole.cpuMs);
     }
-  }
-  std::fflush(report);
-  // The rest on the webcam-picture frame.
-  const std::vector<uint8_t> bytes = desktopFrame(w, h, 0.4);
-  std::copy(bytes.begin(), bytes.end(), session.frame.begin());
-  const PixelBuffer sample = pixelBuffer(session.frame, w, h);
-  const cv::Mat image(h, w, CV_8UC4, sample.baseAddress, sample.bytesPerRow);
+    std::fflush(report);
 
-  for (int threads : {1, 2}) {
-    cv::setNumThreads(threads);
+    // The rest on the webcam-picture frame, each network as faces mode runs
+    // it: shaped for the frame.
+    const NetworkThreads pool = makeNetworkThreads(threads);
+    BlazeFaceModel front = loadBlazeFaceFor({w, h}, blazeface_front_128, blazeface_front_128_size,
+                                            128, {8, 16, 16, 16}, pool);
+    BlazeFaceModel back = loadBlazeFaceFor({w, h}, blazeface_back_256, blazeface_back_256_size, 256,
+                                           {16, 32, 32, 32}, pool);
+    const std::vector<uint8_t> bytes = desktopFrame(w, h, 0.4);
+    std::copy(bytes.begin(), bytes.end(), session.frame.begin());
+    const PixelBuffer sample = pixelBuffer(session.frame, w, h);
+    const cv::Mat image(h, w, CV_8UC4, sample.baseAddress, sample.bytesPerRow);
+
     const Rate whole = rate([&] { faces(session, pixelBuffer(session.frame, w, h)); });
     const Rate detection = rate([&] { (void)session.faceDetector.detect(sample); });
     const Rate frontOnly = rate([&] { (void)runBlazeFace(front, image, 0.5f); });
@@ -160,8 +161,8 @@ void measure(int w, int h, cv::CascadeClassifier& cascade) {
         frontOnly.perSecond, frontOnly.cpuMs, backOnly.perSecond, backOnly.cpuMs, haar.perSecond,
         haar.cpuMs, haarFaces, haar.perSecond > 0 ? whole.perSecond / haar.perSecond : 0.0,
         whole.cpuMs > 0 ? haar.cpuMs / whole.cpuMs : 0.0);
+    std::fflush(report);
   }
-  std::fflush(report);
 }
 
 }  // namespace

@@ -6,54 +6,36 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "platform/onnx_input_size.hpp"
+#include "platform/onnx_graph.hpp"
 
 namespace vision {
 
 namespace {
 
 BlazeFaceModel load(const unsigned char* bytes, size_t size, int width, int height,
-                    const std::vector<int>& strides) {
+                    const std::vector<int>& strides, NetworkThreads threads) {
   BlazeFaceModel model;
-  model.net = cv::dnn::readNetFromONNX(reinterpret_cast<const char*>(bytes), size);
-  model.net.setPreferableBackend(cv::dnn::DNN_BACKEND_OPENCV);
-  model.net.setPreferableTarget(cv::dnn::DNN_TARGET_CPU);
+  model.net.emplace(readOnnxGraph(bytes, size), height, width, 3, std::move(threads));
   model.inputWidth = width;
   model.inputHeight = height;
   model.anchors = ssdAnchors(width, height, strides);
   model.canvas = cv::Mat(height, width, CV_8UC4, cv::Scalar::all(0));
-  const int shape[] = {1, height, width, 3};
-  model.input = cv::Mat(4, shape, CV_32F, cv::Scalar::all(0));
   model.scores.resize(model.anchors.size());
   model.boxes.resize(model.anchors.size() * 16);
 
-  // Tell the outputs apart by their shapes: a score grid has one value per
+  // Tell the outputs apart by their sizes: a score grid has one value per
   // anchor, a box grid sixteen; the finer grid (more anchors) comes first.
-  const std::vector<std::string> names = model.net.getUnconnectedOutLayersNames();
-  model.net.setInput(model.input);
-  std::vector<cv::Mat> outputs;
-  model.net.forward(outputs, names);
+  const std::vector<std::vector<float>>& outputs = model.net->outputs();
   if (outputs.size() != 4) throw std::runtime_error("the face model does not have four outputs");
-  struct Output {
-    std::string name;
-    int anchors;
-    int values;
-  };
-  std::vector<Output> scores, boxes;
-  for (size_t i = 0; i < outputs.size(); ++i) {
-    const cv::Mat& out = outputs[i];
-    const int values = out.dims >= 3 ? out.size[out.dims - 1] : 1;
-    const int anchors = static_cast<int>(out.total()) / values;
-    (values == 1 ? scores : boxes).push_back({names[i], anchors, values});
-  }
-  const auto finerFirst = [](const Output& a, const Output& b) { return a.anchors > b.anchors; };
-  std::sort(scores.begin(), scores.end(), finerFirst);
-  std::sort(boxes.begin(), boxes.end(), finerFirst);
-  if (scores.size() != 2 || boxes.size() != 2 || boxes[0].values != 16 ||
-      scores[0].anchors != boxes[0].anchors || scores[1].anchors != boxes[1].anchors ||
-      static_cast<size_t>(scores[0].anchors + scores[1].anchors) != model.anchors.size())
+  std::vector<size_t> order = {0, 1, 2, 3};
+  std::sort(order.begin(), order.end(),
+            [&](size_t a, size_t b) { return outputs[a].size() < outputs[b].size(); });
+  // Smallest first: coarse scores, fine scores, coarse boxes, fine boxes.
+  model.outputOrder = {order[1], order[0], order[3], order[2]};
+  const size_t fine = outputs[order[1]].size(), coarse = outputs[order[0]].size();
+  if (fine + coarse != model.anchors.size() || outputs[order[3]].size() != fine * 16 ||
+      outputs[order[2]].size() != coarse * 16)
     throw std::runtime_error("the face model's outputs do not match its anchors");
-  model.outputNames = {scores[0].name, scores[1].name, boxes[0].name, boxes[1].name};
   return model;
 }
 
@@ -66,21 +48,16 @@ cv::Rect letterbox(const cv::Size& image, int width, int height) {
   return {(width - w) / 2, (height - h) / 2, w, h};
 }
 
-void copyOut(const cv::Mat& from, float* to, size_t count) {
-  if (from.total() != count || from.type() != CV_32F || !from.isContinuous())
-    throw std::runtime_error("the face model gave outputs of an unexpected shape");
-  std::copy_n(from.ptr<float>(), count, to);
-}
-
 }  // namespace
 
 BlazeFaceModel loadBlazeFace(const unsigned char* bytes, size_t size, int inputSize,
-                             const std::vector<int>& strides) {
-  return load(bytes, size, inputSize, inputSize, strides);
+                             const std::vector<int>& strides, NetworkThreads threads) {
+  return load(bytes, size, inputSize, inputSize, strides, std::move(threads));
 }
 
 BlazeFaceModel loadBlazeFaceFor(const cv::Size& frame, const unsigned char* bytes, size_t size,
-                                int inputSize, const std::vector<int>& strides) {
+                                int inputSize, const std::vector<int>& strides,
+                                NetworkThreads threads) {
   const int coarsest = *std::max_element(strides.begin(), strides.end());
   const auto shorter = [&](int side, int longer) {
     const int fitted = static_cast<int>(std::ceil(static_cast<double>(inputSize) * side / longer));
@@ -88,20 +65,12 @@ BlazeFaceModel loadBlazeFaceFor(const cv::Size& frame, const unsigned char* byte
   };
   const int width = frame.width >= frame.height ? inputSize : shorter(frame.width, frame.height);
   const int height = frame.width >= frame.height ? shorter(frame.height, frame.width) : inputSize;
-  if (width != inputSize || height != inputSize) {
-    try {
-      return loadBlazeFaceSized(bytes, size, width, height, strides);
-    } catch (const std::exception&) {
-      // Not laid out as expected: the square network serves every frame.
-    }
-  }
-  return loadBlazeFace(bytes, size, inputSize, strides);
+  return load(bytes, size, width, height, strides, std::move(threads));
 }
 
 BlazeFaceModel loadBlazeFaceSized(const unsigned char* bytes, size_t size, int width, int height,
-                                  const std::vector<int>& strides) {
-  const std::vector<unsigned char> reshaped = withInputSize(bytes, size, height, width);
-  return load(reshaped.data(), reshaped.size(), width, height, strides);
+                                  const std::vector<int>& strides, NetworkThreads threads) {
+  return load(bytes, size, width, height, strides, std::move(threads));
 }
 
 void letterboxInto(BlazeFaceModel& model, const cv::Mat& image, bool quick) {
@@ -129,7 +98,7 @@ std::vector<FaceBox> runOnCanvas(BlazeFaceModel& model, float minScore) {
   const cv::Rect area = model.area;
 
   // BGRA bytes to RGB in [-1, 1], channels last; the margins are black (-1).
-  float* in = model.input.ptr<float>();
+  float* in = model.net->input();
   for (int y = 0; y < height; ++y) {
     const uint8_t* row = model.canvas.ptr<uint8_t>(y);
     for (int x = 0; x < width; ++x, row += 4, in += 3) {
@@ -138,17 +107,16 @@ std::vector<FaceBox> runOnCanvas(BlazeFaceModel& model, float minScore) {
       in[2] = row[0] * (2.0f / 255.0f) - 1.0f;
     }
   }
-  model.net.setInput(model.input);
-  model.net.forward(model.outputs, model.outputNames);
-
-  const size_t fine = model.outputs[0].total();
-  const size_t coarse = model.outputs[1].total();
-  if (fine + coarse != model.anchors.size())
-    throw std::runtime_error("the face model gave outputs of an unexpected shape");
-  copyOut(model.outputs[0], model.scores.data(), fine);
-  copyOut(model.outputs[1], model.scores.data() + fine, coarse);
-  copyOut(model.outputs[2], model.boxes.data(), fine * 16);
-  copyOut(model.outputs[3], model.boxes.data() + fine * 16, coarse * 16);
+  model.net->run();
+  const std::vector<std::vector<float>>& out = model.net->outputs();
+  const std::vector<float>& fineScores = out[model.outputOrder[0]];
+  const std::vector<float>& coarseScores = out[model.outputOrder[1]];
+  std::copy(fineScores.begin(), fineScores.end(), model.scores.begin());
+  std::copy(coarseScores.begin(), coarseScores.end(), model.scores.begin() + fineScores.size());
+  const std::vector<float>& fineBoxes = out[model.outputOrder[2]];
+  const std::vector<float>& coarseBoxes = out[model.outputOrder[3]];
+  std::copy(fineBoxes.begin(), fineBoxes.end(), model.boxes.begin());
+  std::copy(coarseBoxes.begin(), coarseBoxes.end(), model.boxes.begin() + fineBoxes.size());
 
   std::vector<FaceBox> found =
       decodeBoxes(model.scores.data(), model.boxes.data(), model.anchors, width, height, minScore);

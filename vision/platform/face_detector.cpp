@@ -46,15 +46,14 @@ constexpr float mergeOverlap = 0.3f;
 constexpr FaceRule closeUpRule{0.6f, true, 0.25f, 0.55f, 0.6f, 0.15f, 0.65f, 0.0f, 0.0f};
 constexpr FaceRule smallFaceRule{0.35f, true, 0.25f, 0.55f, 0.6f, 0.25f, 0.6f, 0.5f, 0.023f};
 // Where a person's head should be (FaceDetector::facesIn) the small-face
-// network alone, at 96 × 96, found the faces of the opencv-doc photographs of
-// people at 1280 × 720 and 500 × 600 but those of the action shot squeezed
-// into 500 × 600; at 128 × 128 it found those too, for 1.6 times the cost,
-// which segmentation cannot afford at 100 frames/s. Its score threshold lies
+// network alone, at 128 × 128, finds the faces of the opencv-doc photographs
+// of people at 1280 × 720 and 500 × 600, the action shot squeezed into
+// 500 × 600 included (at 96 × 96 it missed that one). Its score threshold lies
 // between the lowest score on a person (0.46) and the highest on a photograph
 // without people (0.39, a baboon's nose); it found no face on 31 such
 // photographs at either size. The close-up network missed four people's faces.
 constexpr FaceRule inPartRule{0.42f, true, 0.25f, 0.55f, 0.6f, 0.25f, 0.6f, 0.5f, 0.023f};
-constexpr int inPartSize = 96;
+constexpr int inPartSize = 128;
 const std::vector<int> backStrides = {16, 32, 32, 32};
 // A front face this large (share of the frame's longer side) and this sure.
 constexpr float closeUpSure = 0.12f;
@@ -67,6 +66,13 @@ struct FaceDetector::Networks {
   BlazeFaceModel front;
   BlazeFaceModel back;
 };
+
+// The networks spread their operators over as many threads as OpenCV's
+// loops, started with the first network.
+NetworkThreads& FaceDetector::threads() {
+  if (!threads_) threads_ = makeNetworkThreads(cv::getNumThreads());
+  return threads_;
+}
 
 FaceDetector::FaceDetector() = default;
 FaceDetector::~FaceDetector() = default;
@@ -92,8 +98,9 @@ std::vector<FaceBox> FaceDetector::facesIn(const PixelBuffer& buffer, const cv::
     const cv::Rect part = area & cv::Rect(0, 0, image.cols, image.rows);
     if (part.empty()) return {};
     if (!inPart_) {
-      inPart_ = std::make_unique<BlazeFaceModel>(loadBlazeFaceSized(
-          blazeface_back_256, blazeface_back_256_size, inPartSize, inPartSize, backStrides));
+      inPart_ = std::make_unique<BlazeFaceModel>(
+          loadBlazeFaceSized(blazeface_back_256, blazeface_back_256_size, inPartSize, inPartSize,
+                             backStrides, threads()));
     }
     letterboxInto(*inPart_, image(part), true);
     std::vector<FaceBox> boxes = runOnCanvas(*inPart_, inPartRule.minScore);
@@ -123,9 +130,9 @@ std::vector<NormalizedRect> FaceDetector::detect(const PixelBuffer& buffer, Face
       auto loaded = std::make_unique<Networks>();
       loaded->frame = image.size();
       loaded->front = loadBlazeFaceFor(image.size(), blazeface_front_128, blazeface_front_128_size,
-                                       128, {8, 16, 16, 16});
+                                       128, {8, 16, 16, 16}, threads());
       loaded->back = loadBlazeFaceFor(image.size(), blazeface_back_256, blazeface_back_256_size,
-                                      256, backStrides);
+                                      256, backStrides, threads());
       networks_ = std::move(loaded);
     }
     Networks& d = *networks_;

@@ -8,6 +8,7 @@
 #include "pixel_buffer.hpp"
 #include "platform/blazeface_decoding.hpp"
 #include "platform/normalized_rect.hpp"
+#include "platform/xnnpack_network.hpp"
 
 namespace vision {
 
@@ -41,6 +42,8 @@ class FaceDetector {
 
  private:
   struct Networks;
+  NetworkThreads& threads();
+  NetworkThreads threads_;
   std::unique_ptr<Networks> networks_;
   std::unique_ptr<BlazeFaceModel> inPart_;  // the small-face network for facesIn
 };
