@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "platform/onnx_graph.hpp"
+#include "platform/whole_factor_shrink.hpp"
 
 namespace vision {
 
@@ -82,7 +83,7 @@ void letterboxInto(BlazeFaceModel& model, const cv::Mat& image, bool quick) {
     // resampling costs about 1 ms at a scale that is not a whole number.
     cv::resize(image, model.twice, target.size() * 2, 0, 0, cv::INTER_LINEAR);
     cv::resize(model.twice, target, target.size(), 0, 0, cv::INTER_AREA);
-  } else {
+  } else if (!shrinkByWholeFactor(image, target)) {
     cv::resize(image, target, target.size(), 0, 0, cv::INTER_AREA);
   }
 }
