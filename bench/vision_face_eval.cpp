@@ -9,12 +9,13 @@
 // faces mode answers (the largest face), for the detector as built and for
 // the rule it had before (both networks' boxes at score 0.5, suppressed
 // together; faces mode stopping at the 128 network when it finds a face).
-// With --dump FILE, writes every raw box of both networks as the detector
+// With --scale F, every frame is resized by F first (1.5: 1920x1080
+// frames). With --dump FILE, writes every raw box of both networks as the detector
 // runs them (score ≥ 0.3, with landmarks and mid-tone share) and the true
 // faces, for choosing the rule; with --misses DIR,
 // saves the frames on which the detector as built boxes a non-face.
 //
-// Usage: vision_face_eval [--dump FILE] [--misses DIR] [SCREENSHOT_DIR]
+// Usage: vision_face_eval [--scale F] [--dump FILE] [--misses DIR] [SCREENSHOT_DIR]
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/freetype.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -22,6 +23,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -431,12 +433,15 @@ void motion(FaceDetector& detector, double share) {
 int main(int argc, char** argv) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   std::string dumpPath, misses, screenshots;
+  double scale = 1;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--dump" && i + 1 < argc)
       dumpPath = argv[++i];
     else if (arg == "--misses" && i + 1 < argc)
       misses = argv[++i];
+    else if (arg == "--scale" && i + 1 < argc)
+      scale = std::atof(argv[++i]);
     else
       screenshots = arg;
   }
@@ -444,6 +449,8 @@ int main(int argc, char** argv) {
 
   std::vector<Frame> frames = faceFrames();
   for (Frame& f : nonFaceFrames(screenshots)) frames.push_back(std::move(f));
+  if (scale != 1)
+    for (Frame& f : frames) cv::resize(f.bgra, f.bgra, {}, scale, scale, cv::INTER_LINEAR);
 
   Networks nets;
   const auto bySize = [](const cv::Size& a, const cv::Size& b) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/imgproc.hpp>
+
 #include <cmath>
 #include <vector>
 
@@ -93,6 +95,27 @@ TEST(BlazeFaceModel, TakesTheFramesAspectWithItsAnchors) {
                                               256, {16, 32, 32, 32});
     EXPECT_EQ(cv::Size(m.inputWidth, m.inputHeight), c.input);
     EXPECT_EQ(m.anchors.size(), c.input.area() / 256 * 2 + c.input.area() / 1024 * 6);
+  }
+}
+
+// The letterbox averages the pixels each input pixel covers: exactly for a
+// whole factor, nearly where a whole-factor shrink goes first.
+TEST(BlazeFaceModel, LetterboxAveragesWhatEachInputPixelCovers) {
+  BlazeFaceModel m = loadBlazeFaceFor({1280, 720}, blazeface_back_256, blazeface_back_256_size, 256,
+                                      {16, 32, 32, 32});
+  const struct {
+    cv::Size frame;
+    double worst;
+  } cases[] = {
+      {{1280, 720}, 0}, {{1920, 1080}, 6}, {{640, 480}, 6}, {{1000, 700}, 6}, {{1001, 701}, 0}};
+  for (const auto& c : cases) {
+    cv::Mat frame(c.frame, CV_8UC4);
+    cv::randu(frame, 0, 256);
+    cv::GaussianBlur(frame, frame, {0, 0}, 4);
+    letterboxInto(m, frame);
+    cv::Mat want;
+    cv::resize(frame, want, m.area.size(), 0, 0, cv::INTER_AREA);
+    EXPECT_LE(cv::norm(m.canvas(m.area), want, cv::NORM_INF), c.worst) << c.frame;
   }
 }
 

@@ -84,7 +84,22 @@ void letterboxInto(BlazeFaceModel& model, const cv::Mat& image, bool quick) {
     cv::resize(image, model.twice, target.size() * 2, 0, 0, cv::INTER_LINEAR);
     cv::resize(model.twice, target, target.size(), 0, 0, cv::INTER_AREA);
   } else if (!shrinkByWholeFactor(image, target)) {
-    cv::resize(image, target, target.size(), 0, 0, cv::INTER_AREA);
+    // Not a whole factor (1920 × 1080 to 256 × 144 is 7.5): OpenCV's area
+    // resampling takes about 8 ms there. Shrinking first by the largest whole
+    // factor that divides the frame and keeps at least the target's size
+    // (6, to 320 × 180), then by area for the rest, averages nearly the same
+    // pixels in a fifth of the time.
+    int k = 0;
+    for (int f = 2; image.cols / f >= target.cols && image.rows / f >= target.rows; ++f)
+      if (image.cols % f == 0 && image.rows % f == 0) k = f;
+    if (k == 0 || image.size() / k == target.size()) {
+      cv::resize(image, target, target.size(), 0, 0, cv::INTER_AREA);
+      return;
+    }
+    model.between.create(image.rows / k, image.cols / k, image.type());
+    if (!shrinkByWholeFactor(image, model.between))
+      cv::resize(image, model.between, model.between.size(), 0, 0, cv::INTER_AREA);  // halving
+    cv::resize(model.between, target, target.size(), 0, 0, cv::INTER_AREA);
   }
 }
 

@@ -21,6 +21,7 @@ struct BlazeFaceModel {
   cv::Mat canvas;             // inputHeight × inputWidth BGRA, the letterboxed image
   cv::Rect area;              // where the image lies on the canvas in the last run
   cv::Mat twice;              // the image at twice the canvas's scale, for a quick letterbox
+  cv::Mat between;            // the image shrunk by a whole factor, on the way to the canvas
   std::vector<float> scores;  // one logit per anchor, both grids in anchor order
   std::vector<float> boxes;   // 16 values per anchor
 };
@@ -45,8 +46,8 @@ BlazeFaceModel loadBlazeFaceSized(const unsigned char* bytes, size_t size, int w
 
 // Scales `image` (8-bit BGRA, any stride) into the model's input with its
 // aspect ratio kept, centred on black: fills `canvas` and `area`. Averaging
-// the pixels each input pixel covers, or `quick`: bilinear to twice the
-// input's size, then averaging.
+// the pixels each input pixel covers (exactly for a whole factor, else
+// nearly), or `quick`: bilinear to twice the input's size, then averaging.
 void letterboxInto(BlazeFaceModel& model, const cv::Mat& image, bool quick = false);
 
 // Faces on the model's canvas as `letterboxInto` last left it; boxes in
