@@ -58,7 +58,8 @@ int main(int argc, char** argv) {
   // The libraries underneath must not write to standard error: only fatal
   // messages go there.
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  // Two threads for OpenCV's networks: as fast as one or faster on a busy
+  // Two threads for OpenCV's loops and networks, and as many for the face
+  // networks (which take OpenCV's count): as fast as one or faster on a busy
   // two-core machine (the host records and encodes beside us) for about the
   // same CPU time, and faster when a core is free. They sleep between frames.
   useSleepingThreadPool(2);
