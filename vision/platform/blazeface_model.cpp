@@ -11,10 +11,8 @@
 
 namespace vision {
 
-namespace {
-
-BlazeFaceModel load(const unsigned char* bytes, size_t size, int width, int height,
-                    const std::vector<int>& strides, NetworkThreads threads) {
+BlazeFaceModel loadBlazeFaceSized(const unsigned char* bytes, size_t size, int width, int height,
+                                  const std::vector<int>& strides, NetworkThreads threads) {
   BlazeFaceModel model;
   model.net.emplace(readOnnxGraph(bytes, size), height, width, 3, std::move(threads));
   model.inputWidth = width;
@@ -40,6 +38,8 @@ BlazeFaceModel load(const unsigned char* bytes, size_t size, int width, int heig
   return model;
 }
 
+namespace {
+
 // Where the image lands in the model's input: scaled to fit, centred.
 cv::Rect letterbox(const cv::Size& image, int width, int height) {
   const double scale = std::min(static_cast<double>(width) / image.width,
@@ -53,7 +53,7 @@ cv::Rect letterbox(const cv::Size& image, int width, int height) {
 
 BlazeFaceModel loadBlazeFace(const unsigned char* bytes, size_t size, int inputSize,
                              const std::vector<int>& strides, NetworkThreads threads) {
-  return load(bytes, size, inputSize, inputSize, strides, std::move(threads));
+  return loadBlazeFaceSized(bytes, size, inputSize, inputSize, strides, std::move(threads));
 }
 
 BlazeFaceModel loadBlazeFaceFor(const cv::Size& frame, const unsigned char* bytes, size_t size,
@@ -66,12 +66,7 @@ BlazeFaceModel loadBlazeFaceFor(const cv::Size& frame, const unsigned char* byte
   };
   const int width = frame.width >= frame.height ? inputSize : shorter(frame.width, frame.height);
   const int height = frame.width >= frame.height ? shorter(frame.height, frame.width) : inputSize;
-  return load(bytes, size, width, height, strides, std::move(threads));
-}
-
-BlazeFaceModel loadBlazeFaceSized(const unsigned char* bytes, size_t size, int width, int height,
-                                  const std::vector<int>& strides, NetworkThreads threads) {
-  return load(bytes, size, width, height, strides, std::move(threads));
+  return loadBlazeFaceSized(bytes, size, width, height, strides, std::move(threads));
 }
 
 void letterboxInto(BlazeFaceModel& model, const cv::Mat& image, bool quick) {

@@ -3,6 +3,7 @@
 #include <pthreadpool.h>
 #include <xnnpack.h>
 
+#include <cstdint>
 #include <limits>
 #include <map>
 #include <stdexcept>
@@ -44,10 +45,6 @@ struct Step {
   size_t inChannels = 0, outChannels = 0;
   size_t filter = 0;       // index into the state's weights
   size_t bias = SIZE_MAX;  // index into the state's weights, or none
-};
-
-struct Shape {
-  size_t h, w, c;
 };
 
 // XNNPACK's kernels may read up to XNN_EXTRA_BYTES past the end of the data
@@ -102,12 +99,11 @@ XnnpackNetwork::XnnpackNetwork(const OnnxGraph& graph, int height, int width, in
   if (height <= 0 || width <= 0 || channels <= 0) refuse("an empty input");
   State& s = *state_;
 
-  std::vector<Shape> shapes;  // per value
+  std::vector<Value> values;  // every value XNNPACK gets, by index
   std::map<std::string, Value> named;
   const auto newValue = [&](size_t h, size_t w, size_t c, bool first) {
-    Value v{shapes.size(), h, w, c, first, false};
-    shapes.push_back({h, w, c});
-    return v;
+    values.push_back({values.size(), h, w, c, first, false});
+    return values.back();
   };
   named[graph.inputs[0]] = newValue(static_cast<size_t>(height), static_cast<size_t>(width),
                                     static_cast<size_t>(channels), false);
@@ -265,8 +261,8 @@ XnnpackNetwork::XnnpackNetwork(const OnnxGraph& graph, int height, int width, in
     if (external.count(it->second.index)) refuse("output " + name + " repeats another value");
     const auto id = static_cast<uint32_t>(external.size());
     external[it->second.index] = id;
-    const Shape& shape = shapes[it->second.index];
-    s.outputs.emplace_back(shape.h * shape.w * shape.c);
+    const Value& v = values[it->second.index];
+    s.outputs.emplace_back(v.h * v.w * v.c);
   }
   s.input = withSlack(std::vector<float>(static_cast<size_t>(height) * width * channels));
 
@@ -278,9 +274,9 @@ XnnpackNetwork::XnnpackNetwork(const OnnxGraph& graph, int height, int width, in
     ~Deleter() { xnn_delete_subgraph(g); }
   } deleter{subgraph};
 
-  std::vector<uint32_t> ids(shapes.size());
-  for (size_t i = 0; i < shapes.size(); ++i) {
-    const size_t dims[4] = {1, shapes[i].h, shapes[i].w, shapes[i].c};
+  std::vector<uint32_t> ids(values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    const size_t dims[4] = {1, values[i].h, values[i].w, values[i].c};
     uint32_t externalId = XNN_INVALID_VALUE_ID;
     uint32_t flags = 0;
     if (const auto it = external.find(i); it != external.end()) {
